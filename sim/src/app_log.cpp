@@ -1,0 +1,58 @@
+// The simulated application log: every record is kept in the journal and,
+// when BOARDSIM_APP_LOG names a file, appended to it as one line.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "hooks.h"
+#include "state.h"
+
+using namespace boardsim;
+
+namespace {
+
+void copyName(char (&dst)[BOARDSIM_NAME_MAX], const char *src) {
+    std::snprintf(dst, sizeof dst, "%s", src != nullptr ? src : "");
+}
+
+const char *levelName(int level) {
+    switch (level) {
+        case 1: return "INFO";
+        case 2: return "WARN";
+        case 3: return "ERROR";
+        default: return "LOG";
+    }
+}
+
+// Appends under the state lock, so lines of different threads never mix.
+void appendToFile(const BoardsimEvent &event) {
+    static FILE *file = [] {
+        const char *path = std::getenv("BOARDSIM_APP_LOG");
+        return (path != nullptr && *path != '\0') ? std::fopen(path, "a") : nullptr;
+    }();
+    if (file == nullptr) return;
+    std::fprintf(file, "[%s] %s:%d %s: ", levelName(event.level), event.file, event.line, event.func);
+    for (const char *p = event.text; *p != '\0'; ++p) std::fputc(*p == '\n' ? ' ' : *p, file);
+    std::fputc('\n', file);
+    std::fflush(file);
+}
+
+}  // namespace
+
+extern "C" int boardsim_impl_vekAppLog(int level, const char *func, const char *file, int line,
+                                       const char *fmt, va_list args) {
+    BoardsimEvent event = makeEvent(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
+    event.level = level;
+    event.line = line;
+    copyName(event.func, func);
+    copyName(event.file, file);
+    if (fmt != nullptr) std::vsnprintf(event.text, sizeof event.text, fmt, args);
+
+    State &s = State::get();
+    std::lock_guard<std::mutex> lock(s.mu);
+    event.refused = s.takeFault(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
+    event.result = (event.refused || fmt == nullptr) ? -1 : 0;
+    if (event.result == 0) appendToFile(event);
+    s.record(event);
+    return event.result;
+}

@@ -1,0 +1,161 @@
+// The simulated media library: two cameras with status, properties and a
+// sensor that delivers the test pattern, paced at the configured frame rate.
+#include <thread>
+
+#include "cammedia.h"
+#include "hooks.h"
+#include "pattern.h"
+#include "state.h"
+
+using namespace boardsim;
+
+namespace {
+
+constexpr int kMaxFps = 240;
+constexpr int kMaxSide = 8192;
+
+bool validResolution(const FrameResolution &r) {
+    return r.width > 0 && r.height > 0 && r.width % 2 == 0 && r.height % 2 == 0 &&
+           r.width <= kMaxSide && r.height <= kMaxSide;
+}
+
+// The common shape of the calls that take only a camera id: count the call,
+// apply faults, run `action` on a valid camera, journal the answer.
+template <typename Action>
+int cameraCall(BoardsimCall call, int id, Action action) {
+    State &s = State::get();
+    std::lock_guard<std::mutex> lock(s.mu);
+    BoardsimEvent event = makeEvent(call, id);
+    event.refused = s.takeFault(call, id);
+    if (event.refused || !isCamera(id)) {
+        event.result = 0;
+    } else {
+        event.result = action(s.cameras[id]);
+    }
+    s.record(event);
+    return event.result;
+}
+
+}  // namespace
+
+extern "C" {
+
+int boardsim_impl_MediaLibInit(void) {
+    // The cameras work whether or not this ran: initialisation is journaled only.
+    State &s = State::get();
+    std::lock_guard<std::mutex> lock(s.mu);
+    BoardsimEvent event = makeEvent(BOARDSIM_MEDIA_LIB_INIT, BOARDSIM_ANY_CAMERA);
+    event.refused = s.takeFault(BOARDSIM_MEDIA_LIB_INIT, BOARDSIM_ANY_CAMERA);
+    event.result = event.refused ? 0 : 1;
+    s.record(event);
+    return event.result;
+}
+
+int boardsim_impl_QueryCameraStatus(int id) {
+    return cameraCall(BOARDSIM_QUERY_CAMERA_STATUS, id, [](Camera &c) { return c.status; });
+}
+
+int boardsim_impl_OpenCamera(int id) {
+    return cameraCall(BOARDSIM_OPEN_CAMERA, id, [](Camera &c) {
+        if (c.status == STATUS_OPEN) return 1;
+        if (c.status != STATUS_CLOSED) return 0;
+        c.status = STATUS_OPEN;
+        c.fpsSet = c.resolutionSet = c.modeSet = false;
+        c.nextDue = Clock::now();
+        return 1;
+    });
+}
+
+int boardsim_impl_CloseCamera(int id) {
+    return cameraCall(BOARDSIM_CLOSE_CAMERA, id, [](Camera &c) {
+        if (c.status != STATUS_OPEN) return 0;
+        c.status = STATUS_CLOSED;
+        c.fpsSet = c.resolutionSet = c.modeSet = false;
+        return 1;
+    });
+}
+
+int boardsim_impl_SetCameraProperty(int id, int prop, void *value) {
+    State &s = State::get();
+    std::lock_guard<std::mutex> lock(s.mu);
+    BoardsimEvent event = makeEvent(BOARDSIM_SET_CAMERA_PROPERTY, id);
+    event.prop = prop;
+    event.ptr = reinterpret_cast<uintptr_t>(value);
+    event.refused = s.takeFault(BOARDSIM_SET_CAMERA_PROPERTY, id);
+    event.result = 0;
+    if (value != nullptr) {
+        if (prop == PROP_RESOLUTION) {
+            const auto *r = static_cast<const FrameResolution *>(value);
+            event.value[0] = r->width;
+            event.value[1] = r->height;
+        } else {
+            event.value[0] = *static_cast<const int32_t *>(value);
+        }
+    }
+    if (!event.refused && isCamera(id) && value != nullptr && s.cameras[id].status == STATUS_OPEN) {
+        Camera &c = s.cameras[id];
+        if (prop == PROP_FPS && event.value[0] >= 1 && event.value[0] <= kMaxFps) {
+            c.fps = event.value[0];
+            c.fpsSet = true;
+            event.result = 1;
+        } else if (prop == PROP_RESOLUTION &&
+                   validResolution(*static_cast<const FrameResolution *>(value))) {
+            c.width = event.value[0];
+            c.height = event.value[1];
+            c.resolutionSet = true;
+            event.result = 1;
+        } else if (prop == PROP_MODE && event.value[0] == 1) {
+            c.modeSet = true;
+            event.result = 1;
+        }
+    }
+    s.record(event);
+    return event.result;
+}
+
+int boardsim_impl_ReadFrameFromCamera(int id, void *buf, uint32_t *size) {
+    State &s = State::get();
+    std::unique_lock<std::mutex> lock(s.mu);
+    BoardsimEvent event = makeEvent(BOARDSIM_READ_FRAME_FROM_CAMERA, id);
+    event.ptr = reinterpret_cast<uintptr_t>(buf);
+    event.size = size != nullptr ? *size : 0;
+    event.refused = s.takeFault(BOARDSIM_READ_FRAME_FROM_CAMERA, id);
+
+    const bool ready = !event.refused && isCamera(id) && buf != nullptr && size != nullptr &&
+                       s.cameras[id].status == STATUS_OPEN && s.cameras[id].configured() &&
+                       s.cameras[id].frameBytes() <= *size;
+    if (!ready) {
+        event.result = 0;
+        event.sizeOut = size != nullptr ? *size : 0;
+        s.record(event);
+        return 0;
+    }
+
+    Camera &c = s.cameras[id];
+    const int width = c.width, height = c.height;
+    const uint32_t index = c.framesDelivered++;
+    const uint32_t bytes = uint32_t(c.frameBytes());
+    const uint32_t reported = c.nextReadSizeSet ? c.nextReadSize : bytes;
+    c.nextReadSizeSet = false;
+    Clock::time_point due = Clock::now();
+    if (s.pacing) {
+        // A sensor delivers one frame per period; a reader that falls behind
+        // gets the next frame at once rather than a burst of old ones.
+        const auto period = std::chrono::nanoseconds(1000000000LL / c.fps);
+        due = std::max(c.nextDue, due);
+        c.nextDue = due + period;
+    }
+    lock.unlock();
+
+    std::this_thread::sleep_until(due);
+    renderFrame(id, index, width, height, static_cast<uint8_t *>(buf));
+    *size = reported;
+
+    lock.lock();
+    event.result = 1;
+    event.sizeOut = reported;
+    s.record(event);
+    return 1;
+}
+
+}  // extern "C"

@@ -1,0 +1,62 @@
+#include "state.h"
+
+#include <cstring>
+
+namespace boardsim {
+
+State &State::get() {
+    // Never destroyed: platform calls may still arrive from other libraries'
+    // destructors at exit.
+    static State *state = [] {
+        auto *s = new State;
+        applyEnvironment(*s);
+        return s;
+    }();
+    return *state;
+}
+
+bool State::takeFault(BoardsimCall call, int camera) {
+    ++callCount;
+    bool refused = false;
+    if (failFromCall != 0 && callCount >= failFromCall) {
+        if (callCount == failFromCall || failFromMode == BOARDSIM_FAIL_ALWAYS) refused = true;
+        if (failFromMode == BOARDSIM_FAIL_ONCE) failFromCall = 0;
+    }
+    for (auto it = faults.begin(); it != faults.end(); ++it) {
+        if (it->call != call) continue;
+        if (it->camera != BOARDSIM_ANY_CAMERA && it->camera != camera) continue;
+        refused = true;
+        if (it->mode == BOARDSIM_FAIL_ONCE) faults.erase(it);
+        break;
+    }
+    return refused;
+}
+
+void State::record(const BoardsimEvent &event) {
+    if (!journalOn) return;
+    if (journal.size() == kJournalCapacity) journal.pop_front();
+    journal.push_back(event);
+}
+
+void State::resetLocked() {
+    for (Camera &camera : cameras) camera = Camera{};
+    faults.clear();
+    callCount = 0;
+    failFromCall = 0;
+    pacing = true;
+    journalOn = true;
+    journal.clear();
+    memoryLimit = BOARDSIM_DEFAULT_MEMORY_LIMIT;
+}
+
+BoardsimEvent makeEvent(BoardsimCall call, int camera) {
+    BoardsimEvent event;
+    std::memset(&event, 0, sizeof event);
+    event.call = call;
+    event.camera = camera;
+    return event;
+}
+
+bool isCamera(int id) { return id >= 0 && id < kCameraCount; }
+
+}  // namespace boardsim

@@ -1,0 +1,75 @@
+// The simulator's one shared state: cameras, scripted faults, the journal and
+// the device-memory accounting. Every field is guarded by State::mu.
+#ifndef BOARDSIM_STATE_H
+#define BOARDSIM_STATE_H
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <vector>
+
+#include "boardsim.h"
+
+namespace boardsim {
+
+constexpr int kCameraCount = 2;
+constexpr size_t kJournalCapacity = 16384;
+
+using Clock = std::chrono::steady_clock;
+
+struct Camera {
+    int status = 2;  // closed
+    int fps = 0;
+    int width = 0;
+    int height = 0;
+    bool fpsSet = false;
+    bool resolutionSet = false;
+    bool modeSet = false;
+    uint32_t framesDelivered = 0;
+    bool nextReadSizeSet = false;
+    uint32_t nextReadSize = 0;
+    Clock::time_point nextDue{};
+
+    bool configured() const { return fpsSet && resolutionSet && modeSet; }
+    uint64_t frameBytes() const { return uint64_t(width) * uint64_t(height) * 3 / 2; }
+};
+
+struct Fault {
+    BoardsimCall call;
+    int camera;  // BOARDSIM_ANY_CAMERA or an id
+    BoardsimFailMode mode;
+};
+
+struct State {
+    std::mutex mu;
+    Camera cameras[kCameraCount];
+    std::vector<Fault> faults;
+    uint64_t callCount = 0;
+    uint64_t failFromCall = 0;  // 0: no index fault
+    BoardsimFailMode failFromMode = BOARDSIM_FAIL_ONCE;
+    bool pacing = true;
+    bool journalOn = true;
+    std::deque<BoardsimEvent> journal;
+    size_t memoryLimit = BOARDSIM_DEFAULT_MEMORY_LIMIT;
+
+    // The process-wide instance, set up from the environment on first use.
+    static State &get();
+
+    // Counts one platform call and says whether a scripted fault refuses it.
+    bool takeFault(BoardsimCall call, int camera);
+    void record(const BoardsimEvent &event);
+    void resetLocked();
+};
+
+// A journal entry for a call, to be filled in and recorded.
+BoardsimEvent makeEvent(BoardsimCall call, int camera);
+
+bool isCamera(int id);
+
+// Reads BOARDSIM_FAIL, BOARDSIM_PACING and BOARDSIM_PIMO_LIMIT into the state.
+void applyEnvironment(State &state);
+
+}  // namespace boardsim
+
+#endif

@@ -1,0 +1,37 @@
+/* A strict C99 client: the header compiles, the layout holds, the library links. */
+#include <stdio.h>
+
+#include "boardcam.h"
+#include "boardsim.h"
+#include "vekpimo.h"
+
+int main(void) {
+    CameraFrame frame = {0, NULL};
+    int failures = 0;
+
+    if (g_CameraMgr.slots[0].id != 255 || g_CameraMgr.mediaLibInited) {
+        fprintf(stderr, "camera table not at its initial values\n");
+        ++failures;
+    }
+    if (CameraInit(0, 30, 4, 2) != 0 || g_CameraMgr.slots[0].frameSize != 12) {
+        fprintf(stderr, "CameraInit did not fill slot 0\n");
+        ++failures;
+    }
+    if (OpenCameraEx(1, 30, 4, 2) == 0) {
+        if (ReadCameraFrame(1, &frame) != 0 || frame.size != 12 || frame.data == NULL) {
+            fprintf(stderr, "ReadCameraFrame did not deliver a 12-byte frame\n");
+            ++failures;
+        } else {
+            vekpimoFree(frame.data);
+        }
+        CloseCameraEx(1);
+    } else {
+        fprintf(stderr, "OpenCameraEx failed\n");
+        ++failures;
+    }
+    if (boardsim_live_buffers() != 0) {
+        fprintf(stderr, "device buffers left live\n");
+        ++failures;
+    }
+    return failures == 0 ? 0 : 1;
+}
