@@ -1,0 +1,232 @@
+// boardcam-capture end to end, as a user runs it, against the simulator.
+#include <png.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "boardsim.h"
+
+namespace {
+
+struct ToolRun {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out, err;
+};
+
+std::string slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool exists(const std::string &path) {
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+class CaptureTool : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/boardcam-capture-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        out_ = dir_ + "/frames";
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    // Runs the tool with `args` and extra environment settings; the simulator
+    // paces nothing unless asked to.
+    ToolRun run(const std::vector<std::string> &args, std::vector<std::string> env = {}) {
+        pid_t pid = start(args, env);
+        return finish(pid);
+    }
+
+    pid_t start(const std::vector<std::string> &args, std::vector<std::string> env) {
+        env.insert(env.begin(), "BOARDSIM_PACING=0");
+        const std::string outPath = dir_ + "/stdout", errPath = dir_ + "/stderr";
+        const pid_t pid = fork();
+        if (pid == 0) {
+            if (!freopen(outPath.c_str(), "w", stdout) || !freopen(errPath.c_str(), "w", stderr)) _exit(126);
+            unsetenv("BOARDSIM_FAIL");
+            unsetenv("BOARDSIM_APP_LOG");
+            for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
+            std::vector<std::string> words = launcher();
+            words.push_back(BOARDCAM_CAPTURE_TOOL);
+            words.insert(words.end(), args.begin(), args.end());
+            std::vector<char *> argv;
+            for (std::string &w : words) argv.push_back(&w[0]);
+            argv.push_back(nullptr);
+            execvp(argv[0], argv.data());
+            _exit(127);
+        }
+        return pid;
+    }
+
+    ToolRun finish(pid_t pid) {
+        ToolRun r;
+        int wstatus = 0;
+        waitpid(pid, &wstatus, 0);
+        r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+        r.out = slurp(dir_ + "/stdout");
+        r.err = slurp(dir_ + "/stderr");
+        return r;
+    }
+
+    // An emulator to run the tool under, when the tests themselves run under one.
+    static std::vector<std::string> launcher() {
+        std::vector<std::string> words;
+        std::istringstream in(BOARDCAM_TOOL_LAUNCHER);
+        for (std::string w; in >> w;) words.push_back(w);
+        return words;
+    }
+
+    std::string dir_, out_;
+};
+
+struct Image {
+    unsigned width = 0, height = 0;
+    std::vector<uint8_t> rgb;
+    const uint8_t *at(unsigned x, unsigned y) const { return &rgb[(size_t(y) * width + x) * 3]; }
+};
+
+Image readPng(const std::string &path) {
+    Image image;
+    png_image png;
+    std::memset(&png, 0, sizeof png);
+    png.version = PNG_IMAGE_VERSION;
+    if (!png_image_begin_read_from_file(&png, path.c_str())) return image;
+    png.format = PNG_FORMAT_RGB;
+    image.rgb.resize(PNG_IMAGE_SIZE(png));
+    if (!png_image_finish_read(&png, nullptr, image.rgb.data(), 0, nullptr)) return Image{};
+    image.width = png.width;
+    image.height = png.height;
+    return image;
+}
+
+void expectColour(const Image &image, unsigned x, unsigned y, int r, int g, int b, const char *what) {
+    const uint8_t *p = image.at(x, y);
+    EXPECT_NEAR(p[0], r, 3) << what << " red at " << x << "," << y;
+    EXPECT_NEAR(p[1], g, 3) << what << " green at " << x << "," << y;
+    EXPECT_NEAR(p[2], b, 3) << what << " blue at " << x << "," << y;
+}
+
+TEST_F(CaptureTool, WritesPngFramesOfBothCamerasWithThePatternColours) {
+    const ToolRun r = run({"--camera", "both", "--size", "64x48", "--frames", "3", "--out", out_});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("captured 3 frames from cam0 and 3 from cam1"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("0 failures"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("still live"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Open camera 1 success"), std::string::npos);
+
+    for (const char *name : {"cam0_0000", "cam0_0002", "cam1_0000", "cam1_0002"}) {
+        const Image image = readPng(out_ + "/" + name + ".png");
+        ASSERT_EQ(image.width, 64u) << name;
+        ASSERT_EQ(image.height, 48u) << name;
+    }
+    EXPECT_FALSE(exists(out_ + "/cam0_0003.png"));
+
+    // Camera 0: vertical bars, read along the top row above the block.
+    const Image cam0 = readPng(out_ + "/cam0_0000.png");
+    expectColour(cam0, 4, 0, 191, 191, 191, "white bar");
+    expectColour(cam0, 12, 0, 191, 191, 0, "yellow bar");
+    expectColour(cam0, 44, 0, 191, 0, 0, "red bar");
+    expectColour(cam0, 60, 0, 0, 0, 0, "black bar");
+    expectColour(cam0, 4, 24, 255, 255, 255, "block");
+    // Camera 1: horizontal bars, read down the left column beside the block.
+    const Image cam1 = readPng(out_ + "/cam1_0000.png");
+    expectColour(cam1, 0, 2, 191, 191, 191, "white bar");
+    expectColour(cam1, 0, 32, 191, 0, 0, "red bar");
+    expectColour(cam1, 0, 46, 0, 0, 0, "black bar");
+    expectColour(cam1, 30, 4, 255, 255, 255, "block");
+}
+
+TEST_F(CaptureTool, WritesRawFramesByteForByte) {
+    const ToolRun r = run({"--size=64x48", "--frames=2", "--format=nv12", "--camera=1", "--out=" + out_});
+    ASSERT_EQ(r.status, 0) << r.err;
+    std::vector<uint8_t> expected(64 * 48 * 3 / 2);
+    for (uint32_t i = 0; i < 2; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/cam1_%04u.nv12", i);
+        const std::string bytes = slurp(out_ + name);
+        ASSERT_EQ(bytes.size(), expected.size()) << name;
+        ASSERT_EQ(boardsim_render_frame(1, i, 64, 48, expected.data(), expected.size()), expected.size());
+        EXPECT_EQ(bytes, std::string(expected.begin(), expected.end())) << name;
+    }
+    EXPECT_FALSE(exists(out_ + "/cam0_0000.nv12"));
+    EXPECT_NE(r.err.find("9216 bytes written"), std::string::npos) << r.err;
+}
+
+TEST_F(CaptureTool, BadArgumentsExitTwoAndWriteNothing) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--bogus"},         {"--size", "64by48"}, {"--size", "0x48"}, {"--size", "64x"},
+        {"--frames", "0"},   {"--frames", "-3"},   {"--camera", "2"},  {"--fps", "abc"},
+        {"--format", "jpg"}, {"--size", "63x48"},  {"--frames"},       {"stray"},
+    };
+    for (const auto &args : cases) {
+        std::vector<std::string> full = args;
+        full.insert(full.begin(), {"--out", out_});
+        const ToolRun r = run(full);
+        EXPECT_EQ(r.status, 2) << args[0];
+        EXPECT_EQ(r.err.rfind("boardcam-capture: ", 0), 0u) << r.err;
+        EXPECT_NE(r.err.find("\nTry 'boardcam-capture --help'"), std::string::npos) << r.err;
+        EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 2) << r.err;
+        EXPECT_TRUE(r.out.empty()) << "nothing opened: " << r.out;
+        EXPECT_FALSE(exists(out_)) << args[0];
+    }
+    const ToolRun help = run({"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("--camera 0|1|both"), std::string::npos);
+}
+
+TEST_F(CaptureTool, RefusedOpenFailsClearly) {
+    const ToolRun r = run({"--out", out_}, {"BOARDSIM_FAIL=OpenCamera"});
+    EXPECT_NE(r.status, 0);
+    EXPECT_NE(r.err.find("camera 0 failed to open"), std::string::npos) << r.err;
+    EXPECT_NE(r.out.find("Camera0 closed, and open failed."), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find("1 failure"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("still live"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(out_ + "/cam0_0000.png"));
+}
+
+TEST_F(CaptureTool, FailedReadClosesEveryCameraAndLeaksNothing) {
+    const std::string log = dir_ + "/app.log";
+    const ToolRun r = run({"--camera", "both", "--size", "64x48", "--out", out_},
+                      {"BOARDSIM_FAIL=ReadFrameFromCamera:1", "BOARDSIM_APP_LOG=" + log});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("camera 1: reading frame 0 failed"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("captured 1 frames from cam0 and 0 from cam1"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("still live"), std::string::npos) << r.err;
+    const std::string records = slurp(log);
+    EXPECT_NE(records.find("Get image from camera 1 failed"), std::string::npos) << records;
+    EXPECT_EQ(records.find("Close camera"), std::string::npos) << "both closes succeeded: " << records;
+    EXPECT_TRUE(exists(out_ + "/cam0_0000.png"));
+}
+
+TEST_F(CaptureTool, InterruptStopsAfterTheCurrentFrame) {
+    // One frame a second: the interrupt arrives while the next frame is awaited.
+    const pid_t pid = start({"--fps", "1", "--frames", "100", "--size", "64x48", "--out", out_},
+                            {"BOARDSIM_PACING=1"});
+    while (!exists(out_ + "/cam0_0000.png")) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    kill(pid, SIGINT);
+    const ToolRun r = finish(pid);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("still live"), std::string::npos) << r.err;
+    EXPECT_FALSE(exists(out_ + "/cam0_0005.png"));
+}
+
+}  // namespace

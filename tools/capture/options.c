@@ -1,0 +1,146 @@
+#include "options.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+void print_usage(const char *program) {
+    printf("Usage: %s [options]\n"
+           "Capture frames from the board's cameras into files.\n"
+           "\n"
+           "  --camera 0|1|both  camera to capture from (default 0)\n"
+           "  --fps N            frame rate (default 30)\n"
+           "  --size WxH         resolution, even width and height (default 640x480)\n"
+           "  --frames N         frames per camera (default 30)\n"
+           "  --out DIR          output directory, created if missing (default captures)\n"
+           "  --format png|nv12  PNG images or raw NV12 frames (default png)\n"
+           "  --help             show this help\n"
+           "\n"
+           "Files are named cam<id>_<NNNN>.png or .nv12. Exit status: 0 all frames captured,\n"
+           "1 a camera or a write failed, 2 bad arguments, 130 interrupted.\n",
+           program);
+}
+
+/* A whole decimal number in [min, max]. */
+static int parse_number(const char *text, long min, long max, long *out) {
+    char *end = NULL;
+    long value;
+    if (*text == '\0' || *text == '+' || *text == ' ') return -1;
+    errno = 0;
+    value = strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < min || value > max) return -1;
+    *out = value;
+    return 0;
+}
+
+static int parse_size(const char *text, int *width, int *height) {
+    char buf[32];
+    char *x;
+    long w, h;
+    if (strlen(text) >= sizeof buf) return -1;
+    strcpy(buf, text);
+    x = strchr(buf, 'x');
+    if (x == NULL) return -1;
+    *x = '\0';
+    if (parse_number(buf, 1, INT_MAX, &w) != 0 || parse_number(x + 1, 1, INT_MAX, &h) != 0) return -1;
+    *width = (int)w;
+    *height = (int)h;
+    return 0;
+}
+
+enum parse_result parse_options(int argc, char **argv, struct capture_options *opts, char *error,
+                                size_t error_size) {
+    int i;
+    opts->cameras[0] = 0;
+    opts->camera_count = 1;
+    opts->fps = 30;
+    opts->width = 640;
+    opts->height = 480;
+    opts->frames = 30;
+    opts->out_dir = "captures";
+    opts->format = CAPTURE_PNG;
+
+    for (i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        const char *value = NULL;
+        char name[32];
+        const char *eq;
+        long number;
+
+        if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return PARSE_HELP;
+        /* --name=value or --name value */
+        eq = strchr(arg, '=');
+        if (strncmp(arg, "--", 2) != 0 || (size_t)(eq != NULL ? eq - arg : (long)strlen(arg)) >= sizeof name) {
+            snprintf(error, error_size, "unknown argument '%s'", arg);
+            return PARSE_ERROR;
+        }
+        if (eq != NULL) {
+            memcpy(name, arg, (size_t)(eq - arg));
+            name[eq - arg] = '\0';
+            value = eq + 1;
+        } else {
+            strcpy(name, arg);
+        }
+        if (strcmp(name, "--camera") != 0 && strcmp(name, "--fps") != 0 && strcmp(name, "--size") != 0 &&
+            strcmp(name, "--frames") != 0 && strcmp(name, "--out") != 0 && strcmp(name, "--format") != 0) {
+            snprintf(error, error_size, "unknown option '%s'", name);
+            return PARSE_ERROR;
+        }
+        if (value == NULL) {
+            if (i + 1 >= argc) {
+                snprintf(error, error_size, "option '%s' needs a value", name);
+                return PARSE_ERROR;
+            }
+            value = argv[++i];
+        }
+
+        if (strcmp(name, "--camera") == 0) {
+            if (strcmp(value, "0") == 0 || strcmp(value, "1") == 0) {
+                opts->cameras[0] = value[0] - '0';
+                opts->camera_count = 1;
+            } else if (strcmp(value, "both") == 0) {
+                opts->cameras[0] = 0;
+                opts->cameras[1] = 1;
+                opts->camera_count = 2;
+            } else {
+                snprintf(error, error_size, "camera must be 0, 1 or both, not '%s'", value);
+                return PARSE_ERROR;
+            }
+        } else if (strcmp(name, "--fps") == 0) {
+            if (parse_number(value, 1, INT_MAX, &number) != 0) {
+                snprintf(error, error_size, "frame rate must be a positive number, not '%s'", value);
+                return PARSE_ERROR;
+            }
+            opts->fps = (int)number;
+        } else if (strcmp(name, "--size") == 0) {
+            if (parse_size(value, &opts->width, &opts->height) != 0) {
+                snprintf(error, error_size, "size must be WIDTHxHEIGHT with positive numbers, not '%s'", value);
+                return PARSE_ERROR;
+            }
+        } else if (strcmp(name, "--frames") == 0) {
+            if (parse_number(value, 1, LONG_MAX, &number) != 0) {
+                snprintf(error, error_size, "frame count must be a positive number, not '%s'", value);
+                return PARSE_ERROR;
+            }
+            opts->frames = number;
+        } else if (strcmp(name, "--out") == 0) {
+            if (*value == '\0') {
+                snprintf(error, error_size, "output directory must not be empty");
+                return PARSE_ERROR;
+            }
+            opts->out_dir = value;
+        } else {
+            if (strcmp(value, "png") == 0) {
+                opts->format = CAPTURE_PNG;
+            } else if (strcmp(value, "nv12") == 0) {
+                opts->format = CAPTURE_NV12;
+            } else {
+                snprintf(error, error_size, "format must be png or nv12, not '%s'", value);
+                return PARSE_ERROR;
+            }
+        }
+    }
+    return PARSE_OK;
+}
