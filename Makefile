@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test clean
+.PHONY: all configure build test demo package-check cross-test sanitize valgrind clean
 
 all: build
 
@@ -37,5 +37,27 @@ cross-test:
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 	ctest --test-dir $(CROSS_BUILD) --output-on-failure -j $(JOBS)
 
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
+# any report ends the test that caused it.
+SAN_BUILD ?= build-sanitize
+SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+sanitize:
+	./.ci/deps
+	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$(SAN_FLAGS)" \
+	      -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(SAN_FLAGS)" \
+	      -DCMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)" $(CMAKE_FLAGS)
+	cmake --build $(SAN_BUILD) -j $(JOBS)
+	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
+	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+
+# The library tests under valgrind's memcheck: memory errors and definite or
+# indirect leaks fail the test.
+VALGRIND_OPTIONS := --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect \
+                    --show-leak-kinds=definite,indirect
+valgrind: build
+	cd $(BUILD) && ctest -L library -T memcheck -j $(JOBS) --output-on-failure \
+	  --overwrite MemoryCheckCommand=$$(command -v valgrind) \
+	  --overwrite "MemoryCheckCommandOptions=$(VALGRIND_OPTIONS)"
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) captures captures.log
+	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) captures captures.log
