@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize valgrind clean
+.PHONY: all configure build test demo package-check cross-test sanitize valgrind fuzz soak clean
 
 all: build
 
@@ -59,5 +59,25 @@ valgrind: build
 	  --overwrite MemoryCheckCommand=$$(command -v valgrind) \
 	  --overwrite "MemoryCheckCommandOptions=$(VALGRIND_OPTIONS)"
 
+# libFuzzer over the C interface, seeded from fuzz/corpus, for FUZZ_SECONDS.
+FUZZ_BUILD ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_FLAGS := -fsanitize=address,undefined,fuzzer-no-link -fno-sanitize-recover=all -fno-omit-frame-pointer
+fuzz:
+	./.ci/deps fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DBOARDCAM_BUILD_FUZZ=ON -DBOARDCAM_NO_UNDEFINED=OFF -DBOARDCAM_BUILD_TESTS=OFF -DBOARDCAM_BUILD_TOOLS=OFF \
+	  -DCMAKE_C_FLAGS="$(FUZZ_FLAGS)" -DCMAKE_CXX_FLAGS="$(FUZZ_FLAGS)" \
+	  -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=address,undefined" \
+	  -DCMAKE_SHARED_LINKER_FLAGS="-fsanitize=address,undefined"
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target call_sequence_fuzzer
+	mkdir -p $(FUZZ_BUILD)/corpus
+	$(FUZZ_BUILD)/fuzz/call_sequence_fuzzer -max_total_time=$(FUZZ_SECONDS) -max_len=2048 \
+	  -print_final_stats=1 $(FUZZ_BUILD)/corpus fuzz/corpus
+
+# 100,000 open/read/close cycles; device buffers and memory must stay flat.
+soak: build
+	$(BUILD)/bench/soak 100000
+
 clean:
-	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) captures captures.log
+	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(FUZZ_BUILD) captures captures.log
