@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize valgrind fuzz soak clean
+.PHONY: all configure build test demo package-check cross-test sanitize valgrind fuzz soak bench clean
 
 all: build
 
@@ -78,6 +78,16 @@ fuzz:
 # 100,000 open/read/close cycles; device buffers and memory must stay flat.
 soak: build
 	$(BUILD)/bench/soak 100000
+
+# The frame path against its floor: ratio table on standard error, JSON and plot in $(BUILD)/bench.
+BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
+              --benchmark_report_aggregates_only=true --benchmark_min_time=0.3
+PLOT ?= $(BUILD)/bench/frame_path.png
+bench: build
+	BOARDCAM_BENCH_STDOUT=$(BUILD)/bench/library-stdout.log $(BUILD)/bench/frame_path_bench $(BENCH_ARGS) \
+	  --benchmark_out=$(BUILD)/bench/results.json --benchmark_out_format=json
+	bench/plot.sh $(BUILD)/bench/results.json $(PLOT)
+	bench/count_instructions.sh $(BUILD)/bench/frame_path_count 20
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(FUZZ_BUILD) captures captures.log

@@ -302,6 +302,25 @@ TEST_F(Simulator, DeviceMemoryIsCountedAndLimited) {
     EXPECT_EQ(boardsim_live_bytes(), 0u);
 }
 
+TEST_F(Simulator, ReleasedFrameBuffersAreHandedOutAgain) {
+    // Frame-sized buffers come back from the device heap, so steady capture
+    // touches no new pages; the accounting stays exact.
+    const size_t frame = 640 * 480 * 3 / 2 + 1;
+    void *first = nullptr, *second = nullptr, *other = nullptr;
+    ASSERT_EQ(vekpimoMalloc(&first, frame), 0);
+    ASSERT_EQ(vekpimoFree(first), 0);
+    ASSERT_EQ(vekpimoMalloc(&second, frame), 0);
+    EXPECT_EQ(second, first);
+    EXPECT_EQ(boardsim_live_bytes(), frame);
+    ASSERT_EQ(vekpimoMalloc(&other, frame), 0);
+    EXPECT_NE(other, second) << "a live buffer is never handed out twice";
+    EXPECT_EQ(vekpimoFree(second), 0);
+    EXPECT_EQ(vekpimoFree(other), 0);
+    EXPECT_EQ(vekpimoFree(second), BOARDSIM_PIMO_ERR_UNKNOWN) << "a spare buffer is not live";
+    EXPECT_EQ(boardsim_live_buffers(), 0u);
+    EXPECT_EQ(boardsim_live_bytes(), 0u);
+}
+
 TEST_F(Simulator, FreeOfAnUnknownPointerIsReportedNotFatal) {
     int local = 0;
     void *p = nullptr;

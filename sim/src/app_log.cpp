@@ -24,13 +24,17 @@ const char *levelName(int level) {
     }
 }
 
-// Appends under the state lock, so lines of different threads never mix.
-void appendToFile(const BoardsimEvent &event) {
+// The file named by BOARDSIM_APP_LOG, opened on first use; null when none.
+FILE *logFile() {
     static FILE *file = [] {
         const char *path = std::getenv("BOARDSIM_APP_LOG");
         return (path != nullptr && *path != '\0') ? std::fopen(path, "a") : nullptr;
     }();
-    if (file == nullptr) return;
+    return file;
+}
+
+// Appends under the state lock, so lines of different threads never mix.
+void appendToFile(FILE *file, const BoardsimEvent &event) {
     std::fprintf(file, "[%s] %s:%d %s: ", levelName(event.level), event.file, event.line, event.func);
     for (const char *p = event.text; *p != '\0'; ++p) std::fputc(*p == '\n' ? ' ' : *p, file);
     std::fputc('\n', file);
@@ -42,17 +46,20 @@ void appendToFile(const BoardsimEvent &event) {
 extern "C" int boardsim_impl_vekAppLog(int level, const char *func, const char *file, int line,
                                        const char *fmt, va_list args) {
     BoardsimEvent event = makeEvent(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
+    State &s = State::get();
+    FILE *out = logFile();
+    std::lock_guard<std::mutex> lock(s.mu);
+    event.refused = s.takeFault(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
+    event.result = (event.refused || fmt == nullptr) ? -1 : 0;
+    // A record that nobody can read back is not worth formatting.
+    if (!s.journalOn && out == nullptr) return event.result;
+
     event.level = level;
     event.line = line;
     copyName(event.func, func);
     copyName(event.file, file);
     if (fmt != nullptr) std::vsnprintf(event.text, sizeof event.text, fmt, args);
-
-    State &s = State::get();
-    std::lock_guard<std::mutex> lock(s.mu);
-    event.refused = s.takeFault(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
-    event.result = (event.refused || fmt == nullptr) ? -1 : 0;
-    if (event.result == 0) appendToFile(event);
+    if (event.result == 0 && out != nullptr) appendToFile(out, event);
     s.record(event);
     return event.result;
 }

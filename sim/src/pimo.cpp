@@ -1,8 +1,15 @@
 // The simulated image-processing device memory: host memory with accounting
 // of every live buffer and a limit on the bytes live at once.
+//
+// Like a device-memory heap, released frame-sized buffers are kept per size
+// class and handed out again, so that steady capture touches no new pages.
+// BOARDSIM_PIMO_RECYCLE=0 releases every buffer to the C library at once,
+// which lets memory checkers see use after release.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unordered_map>
+#include <vector>
 
 #include "hooks.h"
 #include "state.h"
@@ -11,9 +18,50 @@ using namespace boardsim;
 
 namespace {
 
+// Buffers below this size come straight from the C library's heap.
+constexpr size_t kRecycleFrom = size_t(64) << 10;
+constexpr size_t kClassGranule = 4096;
+constexpr size_t kBuffersPerClass = 4;
+constexpr size_t kCacheLimit = size_t(512) << 20;
+
+size_t sizeClass(size_t bytes) { return (bytes + kClassGranule - 1) / kClassGranule * kClassGranule; }
+
 struct Heap {
     std::unordered_map<void *, size_t> live;  // buffer -> bytes
     size_t liveBytes = 0;
+    std::unordered_map<size_t, std::vector<void *>> spare;  // size class -> released buffers
+    size_t spareBytes = 0;
+    bool recycle = [] {
+        const char *env = std::getenv("BOARDSIM_PIMO_RECYCLE");
+        return env == nullptr || std::strcmp(env, "0") != 0;
+    }();
+
+    void *take(size_t bytes) {
+        if (recycle && bytes >= kRecycleFrom) {
+            auto it = spare.find(sizeClass(bytes));
+            if (it != spare.end() && !it->second.empty()) {
+                void *buffer = it->second.back();
+                it->second.pop_back();
+                spareBytes -= it->first;
+                return buffer;
+            }
+            return std::malloc(sizeClass(bytes));
+        }
+        return std::malloc(bytes != 0 ? bytes : 1);  // zero bytes still get a distinct address
+    }
+
+    void give(void *buffer, size_t bytes) {
+        if (recycle && bytes >= kRecycleFrom) {
+            const size_t cls = sizeClass(bytes);
+            std::vector<void *> &list = spare[cls];
+            if (list.size() < kBuffersPerClass && spareBytes + cls <= kCacheLimit) {
+                list.push_back(buffer);
+                spareBytes += cls;
+                return;
+            }
+        }
+        std::free(buffer);
+    }
 };
 
 // Guarded by State::mu. Never destroyed, so the exit report can read it.
@@ -50,8 +98,7 @@ int boardsim_impl_vekpimoMalloc(void **ptr, size_t size) {
     } else if (size > s.memoryLimit || h.liveBytes > s.memoryLimit - size) {
         event.result = BOARDSIM_PIMO_ERR_NO_MEMORY;
     } else {
-        // Zero-byte requests still get a distinct address, as device heaps give.
-        void *buffer = std::malloc(size != 0 ? size : 1);
+        void *buffer = h.take(size);
         if (buffer == nullptr) {
             event.result = BOARDSIM_PIMO_ERR_NO_MEMORY;
         } else {
@@ -85,7 +132,7 @@ int boardsim_impl_vekpimoFree(void *ptr) {
         event.size = it->second;
         h.liveBytes -= it->second;
         h.live.erase(it);
-        std::free(ptr);
+        h.give(ptr, event.size);
         event.result = 0;
     }
     s.record(event);
