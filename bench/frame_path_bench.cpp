@@ -132,11 +132,6 @@ class RatioReporter : public benchmark::ConsoleReporter {
   public:
     std::map<std::string, std::map<std::string, double>> nsPerFrame;  // size -> kind -> ns
 
-  private:
-    std::set<std::string> medians_;
-
-  public:
-
     void ReportRuns(const std::vector<Run> &runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const Run &run : runs) {
@@ -168,6 +163,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
                         direct > 0 ? lib / direct : 0.0, floor > 0 ? direct / floor : 0.0);
         }
     }
+
+  private:
+    std::set<std::string> medians_;  // size + kind already taken from a median
 };
 
 }  // namespace

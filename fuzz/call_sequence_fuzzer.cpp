@@ -31,7 +31,8 @@ class Input {
         return int32_t(v);
     }
     // Mostly interesting values, sometimes any 32-bit value.
-    int32_t pick(const int32_t *values, size_t count) {
+    template <size_t count>
+    int32_t pick(const int32_t (&values)[count]) {
         const uint8_t b = byte();
         return b < count ? values[b] : b == 0xFF ? int32() : values[b % count];
     }
@@ -77,24 +78,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<void *> owned;
     for (size_t calls = 0; !in.empty() && calls < kMaxCalls; ++calls) {
         const uint8_t op = in.byte() % 10;
-        const int32_t id = in.pick(kIds, sizeof kIds / sizeof *kIds);
+        const int32_t id = in.pick(kIds);
         switch (op) {
-            case 0: {
-                const int32_t fps = in.pick(kFps, sizeof kFps / sizeof *kFps);
-                const int32_t w = in.pick(kSides, sizeof kSides / sizeof *kSides);
-                checkResult(OpenCameraEx(id, fps, w, in.pick(kSides, sizeof kSides / sizeof *kSides)));
-                break;
-            }
-            case 1: {
-                const int32_t fps = in.pick(kFps, sizeof kFps / sizeof *kFps);
-                const int32_t w = in.pick(kSides, sizeof kSides / sizeof *kSides);
-                checkResult(ConfigCamera(id, fps, w, in.pick(kSides, sizeof kSides / sizeof *kSides)));
-                break;
-            }
+            case 0:
+            case 1:
             case 2: {
-                const int32_t fps = in.pick(kFps, sizeof kFps / sizeof *kFps);
-                const int32_t w = in.pick(kSides, sizeof kSides / sizeof *kSides);
-                checkResult(CameraInit(id, fps, w, in.pick(kSides, sizeof kSides / sizeof *kSides)));
+                // The three calls that take a camera's id, frame rate and resolution.
+                using CameraCall = int32_t (*)(int32_t, int32_t, int32_t, int32_t);
+                static const CameraCall calls[] = {OpenCameraEx, ConfigCamera, CameraInit};
+                const int32_t fps = in.pick(kFps);
+                const int32_t width = in.pick(kSides);
+                checkResult(calls[op](id, fps, width, in.pick(kSides)));
                 break;
             }
             case 3:

@@ -45,15 +45,17 @@ void appendToFile(FILE *file, const BoardsimEvent &event) {
 
 extern "C" int boardsim_impl_vekAppLog(int level, const char *func, const char *file, int line,
                                        const char *fmt, va_list args) {
-    BoardsimEvent event = makeEvent(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
     State &s = State::get();
     FILE *out = logFile();
     std::lock_guard<std::mutex> lock(s.mu);
-    event.refused = s.takeFault(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
-    event.result = (event.refused || fmt == nullptr) ? -1 : 0;
-    // A record that nobody can read back is not worth formatting.
-    if (!s.journalOn && out == nullptr) return event.result;
+    const bool refused = s.takeFault(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
+    const int result = (refused || fmt == nullptr) ? -1 : 0;
+    // A record that nobody can read back is not worth building.
+    if (!s.journalOn && out == nullptr) return result;
 
+    BoardsimEvent event = makeEvent(BOARDSIM_APP_LOG, BOARDSIM_ANY_CAMERA);
+    event.refused = refused;
+    event.result = result;
     event.level = level;
     event.line = line;
     copyName(event.func, func);
