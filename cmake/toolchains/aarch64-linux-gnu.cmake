@@ -21,3 +21,6 @@ find_program(BOARDCAM_QEMU_AARCH64 qemu-aarch64)
 if(BOARDCAM_QEMU_AARCH64)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${BOARDCAM_QEMU_AARCH64})
 endif()
+
+# pkg-config answers for arm64: the multiarch .pc files, not the PC's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgconfig)

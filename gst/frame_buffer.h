@@ -1,0 +1,29 @@
+/* Frames as GstBuffers: the device buffer wrapped as it is, described by a GstVideoMeta. */
+#ifndef GST_BOARDCAM_FRAME_BUFFER_H
+#define GST_BOARDCAM_FRAME_BUFFER_H
+
+#include <gst/gst.h>
+#include <gst/video/video.h>
+#include <boardcam.h>
+
+G_BEGIN_DECLS
+
+/*
+ * A buffer over the frame's device memory, with no copy. It owns the device
+ * buffer from now on: the buffer's last unref releases it with vekpimoFree(),
+ * whenever that happens. The planes are tightly packed (both strides equal
+ * the width), as the camera writes them.
+ */
+GstBuffer *boardcam_gst_wrap_frame (const CameraFrame * frame, const GstVideoInfo * info);
+
+/* TRUE when a tightly packed frame differs from the default layout of @info,
+ * which is what a consumer without GstVideoMeta support assumes. */
+gboolean boardcam_gst_layout_needs_meta (const GstVideoInfo * info);
+
+/* A system-memory copy of @frame in the default layout of @info, for
+ * consumers that cannot read GstVideoMeta; NULL if memory runs out. */
+GstBuffer *boardcam_gst_copy_to_default_layout (GstBuffer * frame, const GstVideoInfo * info);
+
+G_END_DECLS
+
+#endif

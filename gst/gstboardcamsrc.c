@@ -1,0 +1,404 @@
+/*
+ * boardcamsrc
+ *
+ * Live NV12 frames from camera 0 or 1 of the board:
+ *
+ *   gst-launch-1.0 boardcamsrc camera=1 ! video/x-raw,width=1280,height=720,framerate=30/1 ! \
+ *       videoconvert ! autovideosink
+ *
+ * Based on GstPushSrc: the camera hands out one frame per blocking read, in
+ * order, and GstPushSrc turns exactly that into a streaming thread with
+ * num-buffers, EOS, live behaviour and renegotiation. There is no random
+ * access or byte range to serve, which is all GstBaseSrc's create() would add.
+ *
+ * The camera is opened at the negotiated caps on the first frame after
+ * negotiation, reopened when caps change while running, and closed in stop().
+ */
+#ifdef HAVE_CONFIG_H
+#include "config.h"
+#endif
+
+#include "gstboardcamsrc.h"
+
+#include "frame_buffer.h"
+#include "library_calls.h"
+
+GST_DEBUG_CATEGORY_STATIC (gst_boardcam_src_debug);
+#define GST_CAT_DEFAULT gst_boardcam_src_debug
+
+#define DEFAULT_CAMERA 0
+#define DEFAULT_WIDTH 640
+#define DEFAULT_HEIGHT 480
+#define DEFAULT_FPS 30
+
+enum
+{
+  PROP_0,
+  PROP_CAMERA,
+  PROP_DROPPED_FRAMES,
+};
+
+/* Even sizes only: a 4:2:0 frame has a chroma sample per 2x2 block. */
+static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE ("src",
+    GST_PAD_SRC,
+    GST_PAD_ALWAYS,
+    GST_STATIC_CAPS ("video/x-raw, format = (string) NV12, "
+        "width = (int) [ 2, 8192, 2 ], height = (int) [ 2, 8192, 2 ], "
+        "framerate = (fraction) [ 1/1, 240/1 ]"));
+
+#define gst_boardcam_src_parent_class parent_class
+G_DEFINE_TYPE (GstBoardcamSrc, gst_boardcam_src, GST_TYPE_PUSH_SRC);
+
+static void
+gst_boardcam_src_set_property (GObject * object, guint prop_id,
+    const GValue * value, GParamSpec * pspec)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (object);
+
+  switch (prop_id) {
+    case PROP_CAMERA:
+      GST_OBJECT_LOCK (self);
+      /* The camera is opened in the streaming thread; switching it under a
+       * running element would leave the first one open. */
+      if (GST_STATE (self) > GST_STATE_READY
+          || GST_STATE_PENDING (self) > GST_STATE_READY) {
+        GST_OBJECT_UNLOCK (self);
+        g_warning ("%s: camera can only be changed in the NULL or READY state",
+            GST_OBJECT_NAME (self));
+        return;
+      }
+      self->camera = g_value_get_int (value);
+      GST_OBJECT_UNLOCK (self);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+  }
+}
+
+static void
+gst_boardcam_src_get_property (GObject * object, guint prop_id,
+    GValue * value, GParamSpec * pspec)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (object);
+
+  GST_OBJECT_LOCK (self);
+  switch (prop_id) {
+    case PROP_CAMERA:
+      g_value_set_int (value, self->camera);
+      break;
+    case PROP_DROPPED_FRAMES:
+      g_value_set_uint64 (value, self->dropped);
+      break;
+    default:
+      G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
+      break;
+  }
+  GST_OBJECT_UNLOCK (self);
+}
+
+static gint
+current_camera (GstBoardcamSrc * self)
+{
+  gint camera;
+
+  GST_OBJECT_LOCK (self);
+  camera = self->camera;
+  GST_OBJECT_UNLOCK (self);
+  return camera;
+}
+
+static GstCaps *
+gst_boardcam_src_fixate (GstBaseSrc * bsrc, GstCaps * caps)
+{
+  GstStructure *structure;
+
+  caps = gst_caps_truncate (gst_caps_make_writable (caps));
+  structure = gst_caps_get_structure (caps, 0);
+  gst_structure_fixate_field_nearest_int (structure, "width", DEFAULT_WIDTH);
+  gst_structure_fixate_field_nearest_int (structure, "height", DEFAULT_HEIGHT);
+  gst_structure_fixate_field_nearest_fraction (structure, "framerate",
+      DEFAULT_FPS, 1);
+  return GST_BASE_SRC_CLASS (parent_class)->fixate (bsrc, caps);
+}
+
+static gboolean
+gst_boardcam_src_set_caps (GstBaseSrc * bsrc, GstCaps * caps)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
+  GstVideoInfo info;
+  gint fps;
+
+  if (!gst_video_info_from_caps (&info, caps)
+      || GST_VIDEO_INFO_FORMAT (&info) != GST_VIDEO_FORMAT_NV12
+      || GST_VIDEO_INFO_WIDTH (&info) % 2 != 0
+      || GST_VIDEO_INFO_HEIGHT (&info) % 2 != 0
+      || GST_VIDEO_INFO_FPS_N (&info) <= 0 || GST_VIDEO_INFO_FPS_D (&info) <= 0) {
+    GST_WARNING_OBJECT (self, "unusable caps %" GST_PTR_FORMAT, caps);
+    return FALSE;
+  }
+
+  /* The camera runs at whole frames per second: 30000/1001 asks for 30. */
+  fps = (GST_VIDEO_INFO_FPS_N (&info) + GST_VIDEO_INFO_FPS_D (&info) / 2) /
+      GST_VIDEO_INFO_FPS_D (&info);
+  fps = CLAMP (fps, 1, 240);
+
+  GST_OBJECT_LOCK (self);
+  self->info = info;
+  self->fps = fps;
+  self->period = gst_util_uint64_scale_int (GST_SECOND,
+      GST_VIDEO_INFO_FPS_D (&info), GST_VIDEO_INFO_FPS_N (&info));
+  self->reopen = !self->open || self->opened_fps != fps
+      || self->opened_width != GST_VIDEO_INFO_WIDTH (&info)
+      || self->opened_height != GST_VIDEO_INFO_HEIGHT (&info);
+  GST_OBJECT_UNLOCK (self);
+
+  GST_DEBUG_OBJECT (self, "negotiated %dx%d at %d fps",
+      GST_VIDEO_INFO_WIDTH (&info), GST_VIDEO_INFO_HEIGHT (&info), fps);
+  return TRUE;
+}
+
+static gboolean
+gst_boardcam_src_decide_allocation (GstBaseSrc * bsrc, GstQuery * query)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
+
+  self->downstream_video_meta =
+      gst_query_find_allocation_meta (query, GST_VIDEO_META_API_TYPE, NULL);
+  return GST_BASE_SRC_CLASS (parent_class)->decide_allocation (bsrc, query);
+}
+
+static gboolean
+gst_boardcam_src_query (GstBaseSrc * bsrc, GstQuery * query)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
+  GstClockTime period;
+
+  if (GST_QUERY_TYPE (query) != GST_QUERY_LATENCY)
+    return GST_BASE_SRC_CLASS (parent_class)->query (bsrc, query);
+
+  GST_OBJECT_LOCK (self);
+  period = self->period;
+  GST_OBJECT_UNLOCK (self);
+  /* A frame is pushed as soon as it is complete, one period after its
+   * exposure began. Before negotiation the rate is not known. */
+  if (!GST_CLOCK_TIME_IS_VALID (period))
+    return FALSE;
+  gst_query_set_latency (query, TRUE, period, period);
+  return TRUE;
+}
+
+static gboolean
+gst_boardcam_src_start (GstBaseSrc * bsrc)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
+
+  GST_OBJECT_LOCK (self);
+  self->open = FALSE;
+  self->reopen = TRUE;
+  self->period = GST_CLOCK_TIME_NONE;
+  self->frames = 0;
+  self->dropped = 0;
+  self->last_read = GST_CLOCK_TIME_NONE;
+  self->downstream_video_meta = FALSE;
+  GST_OBJECT_UNLOCK (self);
+  return TRUE;
+}
+
+static gboolean
+gst_boardcam_src_stop (GstBaseSrc * bsrc)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
+  const gint camera = current_camera (self);
+
+  if (self->open && !boardcam_gst_close_camera (camera))
+    GST_ELEMENT_WARNING (self, RESOURCE, CLOSE,
+        ("Could not close camera %d", camera), (NULL));
+  self->open = FALSE;
+  GST_OBJECT_LOCK (self);
+  self->period = GST_CLOCK_TIME_NONE;
+  GST_OBJECT_UNLOCK (self);
+  return TRUE;
+}
+
+/* Opens the camera at the negotiated values, or reopens it at new ones. */
+static gboolean
+open_camera (GstBoardcamSrc * self, gint camera)
+{
+  const gint width = GST_VIDEO_INFO_WIDTH (&self->info);
+  const gint height = GST_VIDEO_INFO_HEIGHT (&self->info);
+  const gboolean reopening = self->open;
+
+  if (!boardcam_gst_open_camera (camera, self->fps, width, height)) {
+    /* A refused configuration has already closed the camera. */
+    self->open = FALSE;
+    if (reopening)
+      GST_ELEMENT_ERROR (self, RESOURCE, SETTINGS,
+          ("Could not reopen camera %d at %dx%d, %d fps", camera, width, height,
+              self->fps), ("OpenCameraEx failed while renegotiating"));
+    else
+      GST_ELEMENT_ERROR (self, RESOURCE, OPEN_READ,
+          ("Could not open camera %d at %dx%d, %d fps", camera, width, height,
+              self->fps), ("OpenCameraEx failed"));
+    return FALSE;
+  }
+
+  GST_INFO_OBJECT (self, "camera %d %s at %dx%d, %d fps", camera,
+      reopening ? "reopened" : "opened", width, height, self->fps);
+  GST_OBJECT_LOCK (self);
+  self->open = TRUE;
+  self->reopen = FALSE;
+  self->opened_width = width;
+  self->opened_height = height;
+  self->opened_fps = self->fps;
+  self->last_read = GST_CLOCK_TIME_NONE;
+  GST_OBJECT_UNLOCK (self);
+  return TRUE;
+}
+
+static GstClockTime
+running_time_now (GstBoardcamSrc * self)
+{
+  GstClock *clock = gst_element_get_clock (GST_ELEMENT_CAST (self));
+  GstClockTime now, base_time;
+
+  if (clock == NULL)
+    return GST_CLOCK_TIME_NONE;
+  now = gst_clock_get_time (clock);
+  base_time = gst_element_get_base_time (GST_ELEMENT_CAST (self));
+  gst_object_unref (clock);
+  return now >= base_time ? now - base_time : 0;
+}
+
+/* Counts the periods that passed without a frame since the previous read and
+ * reports them as QoS; returns the number of frames missed just now. */
+static guint64
+account_for_drops (GstBoardcamSrc * self, GstClockTime pts)
+{
+  const GstClockTime now = g_get_monotonic_time () * GST_USECOND;
+  const GstClockTime previous = self->last_read;
+  GstClockTime gap;
+  guint64 missed, processed, dropped;
+  GstMessage *qos;
+
+  self->last_read = now;
+  if (!GST_CLOCK_TIME_IS_VALID (previous))
+    return 0;
+  gap = now - previous;
+  if (gap * 2 <= self->period * 3)
+    return 0;
+
+  missed = (gap + self->period / 2) / self->period - 1;
+  GST_OBJECT_LOCK (self);
+  self->dropped += missed;
+  dropped = self->dropped;
+  GST_OBJECT_UNLOCK (self);
+  processed = self->frames;
+  GST_DEBUG_OBJECT (self, "%" G_GUINT64_FORMAT " frame(s) missed, gap %"
+      GST_TIME_FORMAT, missed, GST_TIME_ARGS (gap));
+
+  qos = gst_message_new_qos (GST_OBJECT_CAST (self), TRUE, pts, pts, pts,
+      self->period);
+  gst_message_set_qos_values (qos, (gint64) (gap - self->period), 1.0, 1000000);
+  gst_message_set_qos_stats (qos, GST_FORMAT_BUFFERS, processed, dropped);
+  gst_element_post_message (GST_ELEMENT_CAST (self), qos);
+  return missed;
+}
+
+static GstFlowReturn
+gst_boardcam_src_create (GstPushSrc * psrc, GstBuffer ** outbuf)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (psrc);
+  const gint camera = current_camera (self);
+  CameraFrame frame = { 0, NULL };
+  GstBuffer *buffer;
+  GstClockTime pts;
+
+  if (self->reopen && !open_camera (self, camera))
+    return GST_FLOW_ERROR;
+
+  if (!boardcam_gst_read_frame (camera, &frame)) {
+    GST_ELEMENT_ERROR (self, RESOURCE, READ,
+        ("Could not read a frame from camera %d at %dx%d, %d fps", camera,
+            GST_VIDEO_INFO_WIDTH (&self->info),
+            GST_VIDEO_INFO_HEIGHT (&self->info), self->fps),
+        ("ReadCameraFrame failed"));
+    return GST_FLOW_ERROR;
+  }
+  pts = running_time_now (self);
+
+  buffer = boardcam_gst_wrap_frame (&frame, &self->info);
+  GST_BUFFER_PTS (buffer) = pts;
+  GST_BUFFER_DURATION (buffer) = self->period;
+  GST_BUFFER_OFFSET (buffer) = self->frames;
+  GST_BUFFER_OFFSET_END (buffer) = self->frames + 1;
+  if (account_for_drops (self, pts) > 0)
+    GST_BUFFER_FLAG_SET (buffer, GST_BUFFER_FLAG_DISCONT);
+  self->frames++;
+
+  if (!self->downstream_video_meta && boardcam_gst_layout_needs_meta (&self->info)) {
+    /* Only for a consumer that would misread the packed planes. */
+    GstBuffer *copy = boardcam_gst_copy_to_default_layout (buffer, &self->info);
+
+    gst_buffer_unref (buffer);
+    if (copy == NULL) {
+      GST_ELEMENT_ERROR (self, RESOURCE, NO_SPACE_LEFT,
+          ("Out of memory for a frame of camera %d", camera), (NULL));
+      return GST_FLOW_ERROR;
+    }
+    buffer = copy;
+  }
+
+  *outbuf = buffer;
+  return GST_FLOW_OK;
+}
+
+static void
+gst_boardcam_src_class_init (GstBoardcamSrcClass * klass)
+{
+  GObjectClass *gobject_class = G_OBJECT_CLASS (klass);
+  GstElementClass *element_class = GST_ELEMENT_CLASS (klass);
+  GstBaseSrcClass *basesrc_class = GST_BASE_SRC_CLASS (klass);
+  GstPushSrcClass *pushsrc_class = GST_PUSH_SRC_CLASS (klass);
+
+  gobject_class->set_property = gst_boardcam_src_set_property;
+  gobject_class->get_property = gst_boardcam_src_get_property;
+
+  g_object_class_install_property (gobject_class, PROP_CAMERA,
+      g_param_spec_int ("camera", "Camera", "Camera id, 0 or 1", 0, 1,
+          DEFAULT_CAMERA,
+          G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
+  g_object_class_install_property (gobject_class, PROP_DROPPED_FRAMES,
+      g_param_spec_uint64 ("dropped-frames", "Dropped frames",
+          "Frame periods that passed without a read since the element started",
+          0, G_MAXUINT64, 0, G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
+
+  gst_element_class_set_static_metadata (element_class,
+      "Board camera source", "Source/Video",
+      "Captures NV12 frames from one of the board's cameras without copying them",
+      "boardcam developers");
+  gst_element_class_add_static_pad_template (element_class, &src_template);
+
+  basesrc_class->fixate = GST_DEBUG_FUNCPTR (gst_boardcam_src_fixate);
+  basesrc_class->set_caps = GST_DEBUG_FUNCPTR (gst_boardcam_src_set_caps);
+  basesrc_class->decide_allocation =
+      GST_DEBUG_FUNCPTR (gst_boardcam_src_decide_allocation);
+  basesrc_class->query = GST_DEBUG_FUNCPTR (gst_boardcam_src_query);
+  basesrc_class->start = GST_DEBUG_FUNCPTR (gst_boardcam_src_start);
+  basesrc_class->stop = GST_DEBUG_FUNCPTR (gst_boardcam_src_stop);
+  pushsrc_class->create = GST_DEBUG_FUNCPTR (gst_boardcam_src_create);
+
+  GST_DEBUG_CATEGORY_INIT (gst_boardcam_src_debug, "boardcamsrc", 0,
+      "board camera source");
+}
+
+static void
+gst_boardcam_src_init (GstBoardcamSrc * self)
+{
+  self->camera = DEFAULT_CAMERA;
+  self->period = GST_CLOCK_TIME_NONE;
+  self->last_read = GST_CLOCK_TIME_NONE;
+  gst_video_info_init (&self->info);
+  gst_base_src_set_live (GST_BASE_SRC (self), TRUE);
+  gst_base_src_set_format (GST_BASE_SRC (self), GST_FORMAT_TIME);
+}

@@ -1,0 +1,42 @@
+/*
+ * boardcamsrc: a live source of NV12 frames from one of the board's two
+ * cameras. Each buffer wraps the device buffer the camera library filled;
+ * nothing is copied, and the device buffer is released when the last
+ * reference to the GstBuffer goes.
+ */
+#ifndef GST_BOARDCAM_SRC_H
+#define GST_BOARDCAM_SRC_H
+
+#include <gst/base/gstpushsrc.h>
+#include <gst/video/video.h>
+
+G_BEGIN_DECLS
+
+#define GST_TYPE_BOARDCAM_SRC (gst_boardcam_src_get_type ())
+G_DECLARE_FINAL_TYPE (GstBoardcamSrc, gst_boardcam_src, GST, BOARDCAM_SRC, GstPushSrc)
+
+struct _GstBoardcamSrc
+{
+  GstPushSrc parent;
+
+  /* Property, guarded by the object lock; fixed from READY upwards. */
+  gint camera;
+
+  /* Streaming state, touched by the streaming thread and by start/stop. */
+  GstVideoInfo info;            /* negotiated format */
+  gint fps;                     /* the integer rate the camera was asked for */
+  GstClockTime period;          /* one frame at the negotiated rate */
+  gboolean open;                /* the camera is open at opened_* */
+  gboolean reopen;              /* caps changed since the camera was opened */
+  gint opened_width, opened_height, opened_fps;
+  gboolean downstream_video_meta; /* downstream reads GstVideoMeta */
+  guint64 frames;               /* frames pushed since start */
+  GstClockTime last_read;       /* monotonic time of the previous read */
+
+  /* Read-only property, guarded by the object lock. */
+  guint64 dropped;
+};
+
+G_END_DECLS
+
+#endif
