@@ -10,14 +10,14 @@
 # under /usr/include; the library is the arm64 runtime package's
 # libgstvideo-1.0.so.0.
 find_package(PkgConfig REQUIRED)
-pkg_check_modules(BOARDCAM_GST IMPORTED_TARGET gstreamer-1.0>=1.22 gstreamer-base-1.0>=1.22)
+pkg_check_modules(BOARDCAM_GST IMPORTED_TARGET GLOBAL gstreamer-1.0>=1.22 gstreamer-base-1.0>=1.22)
 if(NOT BOARDCAM_GST_FOUND)
   message(FATAL_ERROR "GStreamer 1.22 development files not found: install libgstreamer1.0-dev "
                       "and libgstreamer-plugins-base1.0-dev, or configure with -DBOARDCAM_BUILD_GSTREAMER=OFF")
 endif()
 add_library(boardcam::gstreamer ALIAS PkgConfig::BOARDCAM_GST)
 
-pkg_check_modules(BOARDCAM_GST_VIDEO QUIET IMPORTED_TARGET gstreamer-video-1.0>=1.22)
+pkg_check_modules(BOARDCAM_GST_VIDEO QUIET IMPORTED_TARGET GLOBAL gstreamer-video-1.0>=1.22)
 if(BOARDCAM_GST_VIDEO_FOUND)
   add_library(boardcam::gstreamer_video ALIAS PkgConfig::BOARDCAM_GST_VIDEO)
 else()
@@ -30,14 +30,14 @@ else()
                         "and for a cross build libgstreamer-plugins-base1.0-0 of the target architecture")
   endif()
   message(STATUS "GStreamer video: headers ${BOARDCAM_GST_VIDEO_INCLUDE_DIR}, library ${BOARDCAM_GST_VIDEO_LIBRARY}")
-  add_library(boardcam::gstreamer_video UNKNOWN IMPORTED)
+  add_library(boardcam::gstreamer_video UNKNOWN IMPORTED GLOBAL)
   set_target_properties(boardcam::gstreamer_video PROPERTIES
     IMPORTED_LOCATION ${BOARDCAM_GST_VIDEO_LIBRARY}
     INTERFACE_INCLUDE_DIRECTORIES ${BOARDCAM_GST_VIDEO_INCLUDE_DIR}
     INTERFACE_LINK_LIBRARIES PkgConfig::BOARDCAM_GST)
 endif()
 
-pkg_check_modules(BOARDCAM_GST_CHECK QUIET IMPORTED_TARGET gstreamer-check-1.0>=1.22)
+pkg_check_modules(BOARDCAM_GST_CHECK QUIET IMPORTED_TARGET GLOBAL gstreamer-check-1.0>=1.22)
 if(BOARDCAM_GST_CHECK_FOUND)
   add_library(boardcam::gstreamer_check ALIAS PkgConfig::BOARDCAM_GST_CHECK)
 endif()

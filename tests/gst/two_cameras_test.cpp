@@ -1,0 +1,103 @@
+// Both cameras at once: two boardcamsrc elements stream from two threads,
+// in two pipelines or in one, and every frame is its own camera's.
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "boardsim.h"
+#include "gst_support.h"
+#include "journal.h"
+
+namespace {
+
+struct Tally {
+    int camera;
+    std::atomic<int> frames{0};
+    std::atomic<int> wrong{0};
+};
+
+void checkEveryFrame(GstElement *pipeline, const char *sinkName, Tally *tally) {
+    GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), sinkName);
+    ASSERT_NE(sink, nullptr);
+    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
+                         Tally *t = static_cast<Tally *>(data);
+                         const auto expected = gsttest::referenceFrame(
+                             t->camera, uint32_t(GST_BUFFER_OFFSET(buffer)), 160, 120);
+                         if (!gsttest::holdsFrame(buffer, expected)) ++t->wrong;
+                         ++t->frames;
+                     }),
+                     tally);
+    gst_object_unref(sink);
+}
+
+std::string sourceBranch(int camera, const char *tail) {
+    return "boardcamsrc camera=" + std::to_string(camera) +
+           " num-buffers=40 ! video/x-raw,width=160,height=120,framerate=30/1 ! " + tail;
+}
+
+class TwoCameras : public ::testing::Test {
+protected:
+    void SetUp() override { gsttest::setUp(); }
+};
+
+TEST_F(TwoCameras, TwoPipelinesStreamAtTheSameTime) {
+    Tally tallies[2];
+    GstElement *pipelines[2];
+    for (int camera = 0; camera < 2; ++camera) {
+        tallies[camera].camera = camera;
+        pipelines[camera] = gsttest::parsePipeline(
+            sourceBranch(camera, "fakesink name=sink sync=false signal-handoffs=true"));
+        checkEveryFrame(pipelines[camera], "sink", &tallies[camera]);
+    }
+    for (GstElement *pipeline : pipelines) gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    for (int camera = 0; camera < 2; ++camera) {
+        GstMessage *done = gsttest::runUntilDone(pipelines[camera]);
+        ASSERT_NE(done, nullptr);
+        EXPECT_EQ(GST_MESSAGE_TYPE(done), GST_MESSAGE_EOS) << gsttest::describeError(done);
+        gst_message_unref(done);
+    }
+    for (GstElement *pipeline : pipelines) gsttest::dispose(pipeline);
+    for (const Tally &tally : tallies) {
+        EXPECT_EQ(tally.frames, 40) << "camera " << tally.camera;
+        EXPECT_EQ(tally.wrong, 0) << "camera " << tally.camera;
+    }
+    EXPECT_EQ(boardsim_live_buffers(), 0u);
+}
+
+TEST_F(TwoCameras, SideBySideThroughCompositor) {
+    GstElementFactory *compositor = gst_element_factory_find("compositor");
+    if (compositor == nullptr) GTEST_SKIP() << "the compositor element is not installed";
+    gst_object_unref(compositor);
+
+    Tally tallies[2] = {};
+    tallies[0].camera = 0;
+    tallies[1].camera = 1;
+    GstElement *pipeline = gsttest::parsePipeline(
+        "compositor name=mix sink_1::xpos=160 ! video/x-raw,width=320,height=120 ! "
+        "fakesink name=out sync=false signal-handoffs=true " +
+        sourceBranch(0, "tee name=t0 ! queue ! mix.sink_0 t0. ! queue ! fakesink name=sink0 sync=false signal-handoffs=true ") +
+        sourceBranch(1, "tee name=t1 ! queue ! mix.sink_1 t1. ! queue ! fakesink name=sink1 sync=false signal-handoffs=true"));
+    checkEveryFrame(pipeline, "sink0", &tallies[0]);
+    checkEveryFrame(pipeline, "sink1", &tallies[1]);
+    std::atomic<int> composed{0};
+    GstElement *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
+    g_signal_connect(out, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *, GstPad *, gpointer data) {
+                         ++*static_cast<std::atomic<int> *>(data);
+                     }),
+                     &composed);
+    gst_object_unref(out);
+
+    GstMessage *done = gsttest::runUntilDone(pipeline, 60);
+    ASSERT_NE(done, nullptr);
+    EXPECT_EQ(GST_MESSAGE_TYPE(done), GST_MESSAGE_EOS) << gsttest::describeError(done);
+    gst_message_unref(done);
+    gsttest::dispose(pipeline);
+    for (const Tally &tally : tallies) {
+        EXPECT_EQ(tally.frames, 40) << "camera " << tally.camera;
+        EXPECT_EQ(tally.wrong, 0) << "camera " << tally.camera;
+    }
+    EXPECT_GT(composed, 0);
+    EXPECT_EQ(boardsim_live_buffers(), 0u);
+}
+
+}  // namespace
