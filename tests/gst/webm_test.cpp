@@ -15,7 +15,7 @@ TEST(Recording, BothCamerasSideBySideDecodeBackAsVp8InWebm) {
     const std::string out = std::string(BOARDCAM_GST_TEST_DIR) + "/both-" + std::to_string(getpid()) + ".webm";
     gsttest::setUp();
     // The script runs gst-launch-1.0 against the same plugin and system plugins.
-    const std::string command = std::string(BOARDCAM_RECORD_SCRIPT) + " " + out + " 2 > /dev/null";
+    const std::string command = std::string(BOARDCAM_RECORD_COMMAND) + " " + out + " 2 > /dev/null";
     const int status = std::system(command.c_str());
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << command << " failed: " << status;
 

@@ -50,6 +50,15 @@ diff -u "$work/expected" "$work/tree" || fail "installed tree differs"
 [ "$(readlink "$prefix/lib/libboardcam.so.1")" = libboardcam.so.1.0.0 ] || fail "soname link"
 readelf -d "$prefix/lib/libboardcam.so.1.0.0" | grep -q 'SONAME.*\[libboardcam.so.1\]' || fail "soname"
 
+step "GStreamer plugin from the installed tree"
+cmake --install "$build" --prefix "$prefix" --component boardcam-gstreamer >/dev/null
+[ -f "$prefix/lib/gstreamer-1.0/libgstboardcam.so" ] || fail "plugin not in lib/gstreamer-1.0"
+# The plugin finds the camera library beside its folder, with no search path set.
+GST_PLUGIN_PATH="$prefix/lib/gstreamer-1.0" GST_REGISTRY="$work/registry.bin" \
+  gst-inspect-1.0 boardcamsrc >/dev/null || fail "gst-inspect-1.0 does not find the installed boardcamsrc"
+GST_PLUGIN_PATH="$prefix/lib/gstreamer-1.0" GST_REGISTRY="$work/registry.bin" \
+  gst-launch-1.0 -q boardcamsrc num-buffers=3 ! fakesink >/dev/null || fail "installed boardcamsrc does not stream"
+
 step "client through find_package"
 cmake -S "$src/tests/consumer" -B "$work/consumer-cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer-cmake" >/dev/null
@@ -84,4 +93,4 @@ if cmake -S "$src" -B "$work/bad-lib" -DBOARDCAM_PLATFORM=sdk -DBOARDCAM_SDK_ROO
      -DBOARDCAM_SDK_MEDIA_LIB=libnosuch.so >"$work/bad-lib.log" 2>&1; then fail "missing SDK library accepted"; fi
 grep -q "libnosuch.so" "$work/bad-lib.log" || fail "missing SDK library not named"
 
-echo "package checks: 6 passed, 0 failed"
+echo "package checks: 7 passed, 0 failed"
