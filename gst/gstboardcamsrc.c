@@ -127,6 +127,8 @@ gst_boardcam_src_set_caps (GstBaseSrc * bsrc, GstCaps * caps)
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
   GstVideoInfo info;
+  GstClockTime period;
+  gboolean latency_changed;
   gint fps;
 
   if (!gst_video_info_from_caps (&info, caps)
@@ -143,16 +145,21 @@ gst_boardcam_src_set_caps (GstBaseSrc * bsrc, GstCaps * caps)
       GST_VIDEO_INFO_FPS_D (&info);
   fps = CLAMP (fps, 1, 240);
 
+  period = gst_util_uint64_scale_int (GST_SECOND,
+      GST_VIDEO_INFO_FPS_D (&info), GST_VIDEO_INFO_FPS_N (&info));
   GST_OBJECT_LOCK (self);
+  latency_changed = self->period != period;
   self->info = info;
   self->fps = fps;
-  self->period = gst_util_uint64_scale_int (GST_SECOND,
-      GST_VIDEO_INFO_FPS_D (&info), GST_VIDEO_INFO_FPS_N (&info));
+  self->period = period;
   self->reopen = !self->open || self->opened_fps != fps
       || self->opened_width != GST_VIDEO_INFO_WIDTH (&info)
       || self->opened_height != GST_VIDEO_INFO_HEIGHT (&info);
   GST_OBJECT_UNLOCK (self);
 
+  if (latency_changed)
+    gst_element_post_message (GST_ELEMENT_CAST (self),
+        gst_message_new_latency (GST_OBJECT_CAST (self)));
   GST_DEBUG_OBJECT (self, "negotiated %dx%d at %d fps",
       GST_VIDEO_INFO_WIDTH (&info), GST_VIDEO_INFO_HEIGHT (&info), fps);
   return TRUE;
@@ -181,9 +188,10 @@ gst_boardcam_src_query (GstBaseSrc * bsrc, GstQuery * query)
   period = self->period;
   GST_OBJECT_UNLOCK (self);
   /* A frame is pushed as soon as it is complete, one period after its
-   * exposure began. Before negotiation the rate is not known. */
+   * exposure began. Before negotiation the rate is not known: answer as any
+   * live source does, and post a latency message once it is. */
   if (!GST_CLOCK_TIME_IS_VALID (period))
-    return FALSE;
+    return GST_BASE_SRC_CLASS (parent_class)->query (bsrc, query);
   gst_query_set_latency (query, TRUE, period, period);
   return TRUE;
 }

@@ -1,0 +1,111 @@
+"""A frame: NV12 pixels in the device's image-processing memory, seen
+through numpy without a copy, and released exactly once."""
+from __future__ import annotations
+
+import ctypes
+import functools
+import sys
+import weakref
+from types import TracebackType
+from typing import Optional, Type
+
+import numpy as np
+
+from ._convert import nv12_to_rgb
+from ._native import LOCK, Native
+
+
+@functools.lru_cache(maxsize=16)
+def _bytes_type(size: int) -> type:
+    return ctypes.c_uint8 * size
+
+
+def _release_device_buffer(native: Native, address: int) -> None:
+    with LOCK:
+        native.vekpimoFree(address)
+
+
+class Frame:
+    """One frame read from a camera.
+
+    The pixels stay in the device buffer the camera library returned; every
+    array this frame hands out is a view of it. The device buffer is released
+    exactly once: by :meth:`release`, by leaving a ``with`` block, or, when
+    neither happens, as soon as the frame and every array viewing it are
+    garbage.
+
+    Attributes:
+        camera: id of the camera the frame came from.
+        width: width in pixels.
+        height: height in pixels.
+        size: bytes in the frame, ``width * height * 3 // 2``.
+    """
+
+    def __init__(self, native: Native, camera: int, width: int, height: int, size: int, address: int) -> None:
+        self.camera = camera
+        self.width = width
+        self.height = height
+        self.size = size
+        self.address = address
+        # Every view handed out is a view of this one array, so its reference
+        # count tells whether any view is alive.
+        root: Optional[np.ndarray] = np.frombuffer(_bytes_type(size).from_address(address), dtype=np.uint8)
+        self._root = root
+        self._release = weakref.finalize(root, _release_device_buffer, native, address)
+
+    def _view(self) -> np.ndarray:
+        if self._root is None:
+            raise ValueError("the frame has been released")
+        return self._root
+
+    @property
+    def released(self) -> bool:
+        """True once the device buffer has been released."""
+        return not self._release.alive
+
+    @property
+    def array(self) -> np.ndarray:
+        """The whole NV12 frame, shape ``(height * 3 // 2, width)``, uint8: a view of device memory."""
+        return self._view().reshape(self.height * 3 // 2, self.width)
+
+    @property
+    def y(self) -> np.ndarray:
+        """The luma plane, shape ``(height, width)``: a view of device memory."""
+        return self._view()[: self.width * self.height].reshape(self.height, self.width)
+
+    @property
+    def uv(self) -> np.ndarray:
+        """The interleaved chroma plane, shape ``(height // 2, width // 2, 2)`` (U, V): a view of device memory."""
+        return self._view()[self.width * self.height :].reshape(self.height // 2, self.width // 2, 2)
+
+    def to_rgb(self) -> np.ndarray:
+        """A new ``(height, width, 3)`` uint8 RGB array, BT.601 limited range; independent of the frame."""
+        return nv12_to_rgb(self.y, self.uv)
+
+    def release(self) -> None:
+        """Releases the device buffer now. Releasing twice does nothing.
+
+        Raises:
+            BufferError: an array viewing the frame is still alive. The frame
+                and its buffer are kept; drop the views (or ``.copy()`` what
+                you need) and release again.
+        """
+        if self._root is None:
+            return
+        # References: self._root and getrefcount's own argument.
+        views = sys.getrefcount(self._root) - 2
+        if views > 0:
+            raise BufferError(f"the frame has {views} exported array view(s); release them first")
+        self._root = None
+        self._release()
+
+    def __enter__(self) -> "Frame":
+        return self
+
+    def __exit__(self, exc_type: Optional[Type[BaseException]], exc: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
+        self.release()
+
+    def __repr__(self) -> str:
+        state = "released" if self.released else f"at 0x{self.address:x}"
+        return f"<boardcam.Frame camera {self.camera} {self.width}x{self.height} NV12 {state}>"
