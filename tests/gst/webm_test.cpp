@@ -41,10 +41,11 @@ TEST(Recording, BothCamerasSideBySideDecodeBackAsVp8InWebm) {
     gst_structure_get_int(s, "height", &height);
     EXPECT_EQ(width, 1280);
     EXPECT_EQ(height, 480);
-    // 2 s at 30 fps from each camera. A live compositor may emit a few frames
-    // before both inputs have arrived, and repeats none after the end.
+    // 2 s at 30 fps from each camera, none lost. A live compositor also
+    // emits a frame on its own whenever an input is late, more so on a
+    // loaded machine; a third more is the bound.
     EXPECT_GE(frames, 60);
-    EXPECT_LE(frames, 66);
+    EXPECT_LE(frames, 80);
     gst_caps_unref(caps);
     gst_object_unref(pad);
     gst_object_unref(sink);
