@@ -1,0 +1,11 @@
+# Programs that are not built with the sanitizers (gst-launch-1.0, the Python
+# interpreter) can load the project's sanitized libraries only when the
+# sanitizer runtime comes first. BOARDCAM_SANITIZER_PRELOAD holds the
+# environment, as NAME=VALUE entries, that such a test sets; it is empty in an
+# ordinary build. The host program's own leaks at exit are not ours to judge.
+set(BOARDCAM_SANITIZER_PRELOAD "")
+if(CMAKE_C_FLAGS MATCHES "-fsanitize=[^ ]*address")
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libasan.so
+                  OUTPUT_VARIABLE boardcam_asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(BOARDCAM_SANITIZER_PRELOAD "LD_PRELOAD=${boardcam_asan_runtime}" "ASAN_OPTIONS=detect_leaks=0")
+endif()
