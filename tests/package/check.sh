@@ -59,6 +59,17 @@ GST_PLUGIN_PATH="$prefix/lib/gstreamer-1.0" GST_REGISTRY="$work/registry.bin" \
 GST_PLUGIN_PATH="$prefix/lib/gstreamer-1.0" GST_REGISTRY="$work/registry.bin" \
   gst-launch-1.0 -q boardcamsrc num-buffers=3 ! fakesink >/dev/null || fail "installed boardcamsrc does not stream"
 
+step "Python package from the installed tree"
+cmake --install "$build" --prefix "$prefix" --component boardcam-python >/dev/null
+[ -f "$prefix/lib/python3/dist-packages/boardcam/__init__.py" ] || fail "Python package not in lib/python3/dist-packages"
+# It finds the library installed beside it, with nothing set.
+(cd "$work" && env -u BOARDCAM_LIBRARY -u BOARDCAM_VEKPIMO_LIBRARY PYTHONPATH="$prefix/lib/python3/dist-packages" \
+  /usr/bin/python3 -c 'import boardcam
+with boardcam.Camera(1, width=64, height=48) as cam, cam.read() as frame:
+    assert frame.array.shape == (72, 64)
+    assert boardcam._native.native().library._name.startswith("'"$prefix"'/lib/")' >/dev/null) \
+  || fail "the installed Python package does not read a frame through the installed library"
+
 step "client through find_package"
 cmake -S "$src/tests/consumer" -B "$work/consumer-cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer-cmake" >/dev/null
@@ -93,4 +104,4 @@ if cmake -S "$src" -B "$work/bad-lib" -DBOARDCAM_PLATFORM=sdk -DBOARDCAM_SDK_ROO
      -DBOARDCAM_SDK_MEDIA_LIB=libnosuch.so >"$work/bad-lib.log" 2>&1; then fail "missing SDK library accepted"; fi
 grep -q "libnosuch.so" "$work/bad-lib.log" || fail "missing SDK library not named"
 
-echo "package checks: 7 passed, 0 failed"
+echo "package checks: 8 passed, 0 failed"
