@@ -90,11 +90,15 @@ soak: build
 BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
               --benchmark_report_aggregates_only=true --benchmark_min_time=0.3
 PLOT ?= $(BUILD)/bench/frame_path.png
+BENCH_PYTHON_ENV = PYTHONPATH=$(CURDIR)/python BOARDCAM_LIBRARY=$(abspath $(BUILD))/src/libboardcam.so.1 \
+                   BOARDCAM_BENCH_BOARDSIM=$(abspath $(BUILD))/sim/libboardsim.so
 bench: build
 	BOARDCAM_BENCH_STDOUT=$(BUILD)/bench/library-stdout.log $(BUILD)/bench/frame_path_bench $(BENCH_ARGS) \
 	  --benchmark_out=$(BUILD)/bench/results.json --benchmark_out_format=json
 	bench/plot.sh $(BUILD)/bench/results.json $(PLOT)
-	bench/count_instructions.sh $(BUILD)/bench/frame_path_count 20
+	$(BENCH_PYTHON_ENV) /usr/bin/python3 bench/python_read.py --time $(BUILD)/bench/results.json
+	$(BENCH_PYTHON_ENV) BOARDCAM_BENCH_PLUGIN_DIR=$(abspath $(BUILD))/gst BOARDCAM_BENCH_PYTHON=bench/python_read.py \
+	  bench/count_instructions.sh $(BUILD)/bench/frame_path_count 20
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(FUZZ_BUILD) captures captures.log
