@@ -18,6 +18,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include "boardsim.h"
 
@@ -175,6 +176,8 @@ TEST_F(CaptureTool, BadArgumentsExitTwoAndWriteNothing) {
         {"--bogus"},         {"--size", "64by48"}, {"--size", "0x48"}, {"--size", "64x"},
         {"--frames", "0"},   {"--frames", "-3"},   {"--camera", "2"},  {"--fps", "abc"},
         {"--format", "jpg"}, {"--size", "63x48"},  {"--frames"},       {"stray"},
+        {"--jobs", "0"},     {"--jobs", "65"},     {"--jobs", "two"},  {"--jobs", "1.5"},
+        {"--quality", "0"},  {"--quality", "101"}, {"--quality", ""},  {"--format", "y4m", "--size", "64x47"},
     };
     for (const auto &args : cases) {
         std::vector<std::string> full = args;
@@ -227,6 +230,112 @@ TEST_F(CaptureTool, InterruptStopsAfterTheCurrentFrame) {
     EXPECT_NE(r.err.find("interrupted"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("still live"), std::string::npos) << r.err;
     EXPECT_FALSE(exists(out_ + "/cam0_0005.png"));
+}
+
+// The luma and chroma of a decoded JPEG against the reference frame.
+TEST_F(CaptureTool, JpegIsEncodedFromTheFramePlanesAndDecodesCloseToTheReference) {
+    const ToolRun r = run({"--camera", "both", "--size", "64x48", "--frames", "2", "--format", "jpeg",
+                           "--quality", "95", "--jobs", "2", "--out", out_});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(r.err.find("0 dropped"), std::string::npos) << r.err;
+    tjhandle decoder = tjInitDecompress();
+    ASSERT_NE(decoder, nullptr);
+    for (int camera = 0; camera < 2; ++camera) {
+        for (uint32_t index = 0; index < 2; ++index) {
+            char name[32];
+            std::snprintf(name, sizeof name, "/cam%d_%04u.jpg", camera, index);
+            const std::string jpeg = slurp(out_ + name);
+            ASSERT_FALSE(jpeg.empty()) << name;
+            int width = 0, height = 0, subsampling = -1, colourspace = -1;
+            ASSERT_EQ(tjDecompressHeader3(decoder, reinterpret_cast<const unsigned char *>(jpeg.data()),
+                                          jpeg.size(), &width, &height, &subsampling, &colourspace), 0);
+            EXPECT_EQ(width, 64);
+            EXPECT_EQ(height, 48);
+            EXPECT_EQ(subsampling, TJSAMP_420) << "encoded from 4:2:0 planes, not from RGB";
+            std::vector<uint8_t> planes(64 * 48 * 3 / 2);
+            ASSERT_EQ(tjDecompressToYUV2(decoder, reinterpret_cast<const unsigned char *>(jpeg.data()),
+                                         jpeg.size(), planes.data(), 64, 1, 48, 0), 0);
+            std::vector<uint8_t> reference(planes.size());
+            ASSERT_EQ(boardsim_render_frame(camera, index, 64, 48, reference.data(), reference.size()),
+                      reference.size());
+            // Luma as it is; chroma planar (U then V) in the decoded image, interleaved in NV12.
+            double error = 0;
+            int worst = 0;
+            for (size_t i = 0; i < size_t(64 * 48); ++i) {
+                const int d = std::abs(int(planes[i]) - int(reference[i]));
+                error += d;
+                worst = std::max(worst, d);
+            }
+            for (size_t i = 0; i < size_t(32 * 24); ++i) {
+                const uint8_t *uv = reference.data() + 64 * 48 + 2 * i;
+                error += std::abs(int(planes[64 * 48 + i]) - int(uv[0]));
+                error += std::abs(int(planes[64 * 48 + 32 * 24 + i]) - int(uv[1]));
+            }
+            EXPECT_LT(error / double(planes.size()), 3.0) << name;
+            EXPECT_LT(worst, 64) << name;
+        }
+    }
+    tjDestroy(decoder);
+}
+
+TEST_F(CaptureTool, Y4mHoldsEveryFrameOfEachCameraInOrder) {
+    const ToolRun r = run({"--camera", "both", "--size", "32x16", "--fps", "25", "--frames", "12",
+                           "--format", "y4m", "--jobs", "3", "--out", out_});
+    ASSERT_EQ(r.status, 0) << r.err;
+    EXPECT_FALSE(exists(out_ + "/cam0_0000.y4m"));
+    const std::string header = "YUV4MPEG2 W32 H16 F25:1 Ip A1:1 C420jpeg\n";
+    const size_t frameBytes = 32 * 16 * 3 / 2;
+    long long total = 0;
+    for (int camera = 0; camera < 2; ++camera) {
+        const std::string video = slurp(out_ + "/cam" + std::to_string(camera) + ".y4m");
+        ASSERT_EQ(video.compare(0, header.size(), header), 0) << video.substr(0, 60);
+        ASSERT_EQ(video.size(), header.size() + 12 * (6 + frameBytes));
+        total += (long long)video.size();
+        std::vector<uint8_t> reference(frameBytes);
+        for (uint32_t index = 0; index < 12; ++index) {
+            const size_t at = header.size() + index * (6 + frameBytes);
+            ASSERT_EQ(video.compare(at, 6, "FRAME\n"), 0) << "frame " << index;
+            boardsim_render_frame(camera, index, 32, 16, reference.data(), reference.size());
+            // Luma, then the U plane and the V plane split from NV12's pairs.
+            std::string expected(reference.begin(), reference.begin() + 32 * 16);
+            for (int plane = 0; plane < 2; ++plane) {
+                for (size_t i = 0; i < 16 * 8; ++i) expected += char(reference[32 * 16 + 2 * i + plane]);
+            }
+            EXPECT_EQ(video.substr(at + 6, frameBytes), expected) << "camera " << camera << " frame " << index;
+        }
+    }
+    EXPECT_NE(r.err.find(std::to_string(total) + " bytes written"), std::string::npos) << r.err;
+}
+
+// One encoder against two cameras at a high rate: frames arrive faster than
+// PNG can be written, the reader waits for room, and periods go by unread.
+TEST_F(CaptureTool, AWriterThatFallsBehindCountsDroppedFramesAndSaysWhy) {
+    const ToolRun r = run({"--camera", "both", "--size", "640x480", "--fps", "240", "--frames", "40",
+                           "--jobs", "1", "--out", out_},
+                          {"BOARDSIM_PACING=1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const size_t at = r.err.find(" dropped\n");
+    ASSERT_NE(at, std::string::npos) << r.err;
+    const long dropped = std::atol(r.err.substr(r.err.rfind(", ", at) + 2).c_str());
+    EXPECT_GT(dropped, 0) << r.err;
+    EXPECT_NE(r.err.find("png at 640x480, 240 fps outran 1 encoder"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("try --format jpeg or --format nv12"), std::string::npos) << r.err;
+    // Every frame read was still written.
+    EXPECT_NE(r.err.find("captured 40 frames from cam0 and 40 from cam1"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("still live"), std::string::npos) << r.err;
+}
+
+TEST_F(CaptureTool, InterruptWithAFullQueueReleasesEveryFrame) {
+    // One slow encoder and frames at once: the queue is full when the interrupt comes.
+    const pid_t pid = start({"--camera", "both", "--size", "1280x720", "--frames", "100000", "--jobs", "1",
+                             "--out", out_}, {});
+    while (!exists(out_ + "/cam0_0001.png")) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    kill(pid, SIGINT);
+    const ToolRun r = finish(pid);
+    EXPECT_EQ(r.status, 130) << r.err;
+    EXPECT_NE(r.err.find(", interrupted"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find("still live"), std::string::npos) << "device buffers leaked: " << r.err;
+    EXPECT_EQ(r.err.find("100000 frames"), std::string::npos) << r.err;
 }
 
 }  // namespace

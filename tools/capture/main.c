@@ -3,7 +3,9 @@
  *
  * The model application of the library: open the cameras, read each frame
  * into device memory, hand it on, release it with vekpimoFree(), and close
- * every camera that was opened, whatever fails on the way.
+ * every camera that was opened, whatever fails on the way. One thread reads
+ * (reader.c); a pool of encoders writes and releases (encoder_pool.c), so
+ * that encoding never holds up the camera.
  */
 #define _POSIX_C_SOURCE 200809L
 
@@ -16,11 +18,13 @@
 #include <time.h>
 
 #include "boardcam.h"
-#include "nv12_to_rgb.h"
+#include "encoder_pool.h"
+#include "frame_queue.h"
+#include "frame_writer.h"
 #include "options.h"
-#include "png_file.h"
 #include "progress.h"
-#include "vekpimo.h"
+#include "reader.h"
+#include "y4m_file.h"
 
 #define PROGRAM "boardcam-capture"
 
@@ -29,12 +33,6 @@ static volatile sig_atomic_t interrupted = 0;
 static void on_interrupt(int signo) {
     (void)signo;
     interrupted = 1;
-}
-
-static double seconds_since(const struct timespec *start) {
-    struct timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return (double)(now.tv_sec - start->tv_sec) + (double)(now.tv_nsec - start->tv_nsec) / 1e9;
 }
 
 /* mkdir -p */
@@ -54,47 +52,58 @@ static int make_directory(const char *path) {
     return 0;
 }
 
-static int write_raw(const char *path, const void *data, size_t size) {
-    FILE *file = fopen(path, "wb");
-    int ok;
-    if (file == NULL) return -1;
-    ok = fwrite(data, 1, size, file) == size;
-    return (fclose(file) == 0 && ok) ? 0 : -1;
+/* Creates cam<id>.y4m for each camera; returns the header bytes, or -1. */
+static long open_videos(const struct capture_options *opts, struct y4m_file videos[2], int *opened) {
+    long bytes = 0;
+    for (*opened = 0; *opened < opts->camera_count; ++*opened) {
+        char path[4200];
+        long header;
+        snprintf(path, sizeof path, "%s/cam%d.y4m", opts->out_dir, opts->cameras[*opened]);
+        header = y4m_open(&videos[*opened], path, opts->width, opts->height, opts->fps);
+        if (header < 0) {
+            fprintf(stderr, PROGRAM ": cannot write %s: %s\n", path, strerror(errno));
+            return -1;
+        }
+        bytes += header;
+    }
+    return bytes;
 }
 
-/* Writes one frame in the chosen format; returns bytes written or -1. */
-static long save_frame(const struct capture_options *opts, int camera, long index, const CameraFrame *frame,
-                       uint8_t *rgb) {
-    char path[4200];
-    struct stat st;
-    snprintf(path, sizeof path, "%s/cam%d_%04ld.%s", opts->out_dir, camera, index,
-             opts->format == CAPTURE_PNG ? "png" : "nv12");
-    if (opts->format == CAPTURE_PNG) {
-        nv12_to_rgb(frame->data, opts->width, opts->height, rgb);
-        if (write_png(path, rgb, opts->width, opts->height) != 0) goto failed;
-    } else if (write_raw(path, frame->data, (size_t)frame->size) != 0) {
-        goto failed;
+static void report(const struct capture_options *opts, const long captured[2], double elapsed,
+                   long long bytes_written, long failures, long dropped) {
+    if (dropped > 0) {
+        fprintf(stderr, PROGRAM ": %s at %dx%d, %d fps outran %d encoder%s, which dropped %ld frame%s; "
+                        "try --format jpeg or --format nv12\n",
+                format_name(opts->format), opts->width, opts->height, opts->fps, opts->jobs,
+                opts->jobs == 1 ? "" : "s", dropped, dropped == 1 ? "" : "s");
     }
-    if (stat(path, &st) != 0) goto failed;
-    return (long)st.st_size;
-failed:
-    fprintf(stderr, PROGRAM ": cannot write %s: %s\n", path, errno != 0 ? strerror(errno) : "write failed");
-    return -1;
+    if (opts->camera_count == 2) {
+        fprintf(stderr, PROGRAM ": captured %ld frames from cam0 and %ld from cam1", captured[0], captured[1]);
+    } else {
+        fprintf(stderr, PROGRAM ": captured %ld frames from cam%d", captured[0], opts->cameras[0]);
+    }
+    fprintf(stderr, " in %.2f s (%.1f fps), %lld bytes written to %s, %ld failure%s, %ld dropped%s\n", elapsed,
+            elapsed > 0 ? (double)captured[0] / elapsed : 0.0, bytes_written, opts->out_dir, failures,
+            failures == 1 ? "" : "s", dropped, interrupted ? ", interrupted" : "");
 }
 
 int main(int argc, char **argv) {
     struct capture_options opts;
     char error[256];
     int opened[2] = {0, 0};
-    long captured[2] = {0, 0};
+    int videos_open = 0;
+    struct y4m_file videos[2];
+    struct frame_writer_config writer_config;
+    struct frame_queue queue;
+    struct encoder_pool pool;
+    struct read_outcome outcome = {{0, 0}, {0, 0}, 0};
     long long bytes_written = 0;
-    long failures = 0, round = 0;
-    uint8_t *rgb = NULL;
+    long failures = 0, captured[2];
     struct progress progress;
     struct timespec start;
     struct sigaction action;
     double elapsed;
-    int c, status;
+    int c;
 
     switch (parse_options(argc, argv, &opts, error, sizeof error)) {
     case PARSE_HELP:
@@ -106,7 +115,7 @@ int main(int argc, char **argv) {
     case PARSE_OK:
         break;
     }
-    if (opts.format == CAPTURE_PNG && (opts.width % 2 != 0 || opts.height % 2 != 0)) {
+    if (opts.format != CAPTURE_NV12 && (opts.width % 2 != 0 || opts.height % 2 != 0)) {
         fprintf(stderr, PROGRAM ": size %dx%d: width and height must be even\nTry '" PROGRAM
                         " --help' for usage.\n", opts.width, opts.height);
         return 2;
@@ -115,12 +124,21 @@ int main(int argc, char **argv) {
         fprintf(stderr, PROGRAM ": cannot create %s: %s\n", opts.out_dir, strerror(errno));
         return 1;
     }
-    if (opts.format == CAPTURE_PNG) {
-        rgb = malloc((size_t)opts.width * (size_t)opts.height * 3);
-        if (rgb == NULL) {
-            fprintf(stderr, PROGRAM ": out of memory for a %dx%d image\n", opts.width, opts.height);
+    if (opts.format == CAPTURE_Y4M) {
+        const long header = open_videos(&opts, videos, &videos_open);
+        if (header < 0) {
+            for (c = 0; c < videos_open; ++c) y4m_close(&videos[c]);
             return 1;
         }
+        bytes_written += header;
+    }
+    writer_config.opts = &opts;
+    writer_config.y4m[0] = &videos[0];
+    writer_config.y4m[1] = &videos[1];
+    if (frame_queue_init(&queue, (size_t)queue_length(opts.jobs)) != 0 ||
+        encoder_pool_start(&pool, &queue, &writer_config, opts.jobs) != 0) {
+        fprintf(stderr, PROGRAM ": cannot start %d encoder%s\n", opts.jobs, opts.jobs == 1 ? "" : "s");
+        return 1;
     }
 
     memset(&action, 0, sizeof action);
@@ -142,30 +160,22 @@ int main(int argc, char **argv) {
 
     progress_start(&progress, opts.frames);
     clock_gettime(CLOCK_MONOTONIC, &start);
-    for (round = 0; failures == 0 && !interrupted && round < opts.frames; ++round) {
-        for (c = 0; c < opts.camera_count && failures == 0; ++c) {
-            const int id = opts.cameras[c];
-            CameraFrame frame = {0, NULL};
-            long written;
-            if (ReadCameraFrame(id, &frame) != 0) {
-                fprintf(stderr, PROGRAM ": camera %d: reading frame %ld failed\n", id, round);
-                ++failures;
-                break;
-            }
-            written = save_frame(&opts, id, round, &frame, rgb);
-            /* The frame is ours: release it whether or not it was written. */
-            vekpimoFree(frame.data);
-            if (written < 0) {
-                ++failures;
-                break;
-            }
-            bytes_written += written;
-            ++captured[c];
-        }
-        progress_update(&progress, captured[0], seconds_since(&start));
+    if (failures == 0) {
+        read_cameras(&opts, &queue, &pool, &interrupted, &progress, &start, &outcome);
+        failures += outcome.failed;
     }
+    /* The encoders write what was read before a stop, then end. */
+    frame_queue_close(&queue);
+    captured[0] = encoder_pool_written(&pool, 0);
+    progress_update(&progress, captured[0], seconds_since(&start));
+    encoder_pool_join(&pool);
     elapsed = seconds_since(&start);
     progress_finish(&progress);
+    frame_queue_destroy(&queue);
+    failures += pool.failures;
+    bytes_written += pool.bytes;
+    captured[0] = pool.written[0];
+    captured[1] = pool.written[1];
 
     for (c = 0; c < opts.camera_count; ++c) {
         if (opened[c] && CloseCameraEx(opts.cameras[c]) != 0) {
@@ -173,18 +183,14 @@ int main(int argc, char **argv) {
             ++failures;
         }
     }
-    free(rgb);
+    for (c = 0; c < videos_open; ++c) {
+        if (y4m_close(&videos[c]) != 0) {
+            fprintf(stderr, PROGRAM ": cannot finish cam%d.y4m\n", opts.cameras[c]);
+            ++failures;
+        }
+    }
     fflush(stdout);
 
-    if (opts.camera_count == 2) {
-        fprintf(stderr, PROGRAM ": captured %ld frames from cam0 and %ld from cam1", captured[0], captured[1]);
-    } else {
-        fprintf(stderr, PROGRAM ": captured %ld frames from cam%d", captured[0], opts.cameras[0]);
-    }
-    fprintf(stderr, " in %.2f s (%.1f fps), %lld bytes written to %s, %ld failure%s%s\n", elapsed,
-            elapsed > 0 ? (double)captured[0] / elapsed : 0.0, bytes_written, opts.out_dir, failures,
-            failures == 1 ? "" : "s", interrupted ? ", interrupted" : "");
-
-    status = failures != 0 ? 1 : interrupted ? 130 : 0;
-    return status;
+    report(&opts, captured, elapsed, bytes_written, failures, outcome.dropped[0] + outcome.dropped[1]);
+    return failures != 0 ? 1 : interrupted ? 130 : 0;
 }

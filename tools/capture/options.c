@@ -1,3 +1,4 @@
+#define _POSIX_C_SOURCE 200809L
 #include "options.h"
 
 #include <errno.h>
@@ -5,8 +6,29 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+const char *format_name(enum capture_format format) {
+    switch (format) {
+    case CAPTURE_PNG: return "png";
+    case CAPTURE_NV12: return "nv12";
+    case CAPTURE_JPEG: return "jpeg";
+    case CAPTURE_Y4M: return "y4m";
+    }
+    return "?";
+}
+
+long queue_length(int jobs) { return 2L * jobs; }
+
+long frames_in_flight(int jobs) { return queue_length(jobs) + jobs + 1; }
+
+static int default_jobs(void) {
+    const long cores = sysconf(_SC_NPROCESSORS_ONLN);
+    return cores < 1 ? 1 : cores > CAPTURE_MAX_JOBS ? CAPTURE_MAX_JOBS : (int)cores;
+}
 
 void print_usage(const char *program) {
+    const int jobs = default_jobs();
     printf("Usage: %s [options]\n"
            "Capture frames from the board's cameras into files.\n"
            "\n"
@@ -15,12 +37,22 @@ void print_usage(const char *program) {
            "  --size WxH         resolution, even width and height (default 640x480)\n"
            "  --frames N         frames per camera (default 30)\n"
            "  --out DIR          output directory, created if missing (default captures)\n"
-           "  --format png|nv12  PNG images or raw NV12 frames (default png)\n"
+           "  --format F         png (default), jpeg, nv12 (raw frames) or y4m (one YUV4MPEG2\n"
+           "                     video per camera, cam<id>.y4m)\n"
+           "  --quality N        JPEG quality, 1 to 100 (default 90)\n"
+           "  --jobs N           encoder threads, 1 to %d (default %d, the number of cores)\n"
            "  --help             show this help\n"
            "\n"
-           "Files are named cam<id>_<NNNN>.png or .nv12. Exit status: 0 all frames captured,\n"
-           "1 a camera or a write failed, 2 bad arguments, 130 interrupted.\n",
-           program);
+           "One thread reads the cameras and hands each frame, in the device memory it\n"
+           "arrived in, to the encoders through a queue of 2 x N frames. At most 3 x N + 1\n"
+           "frames are in device memory at once (%ld with the default jobs), each\n"
+           "width x height x 1.5 bytes: 3 MB at 1920x1080. A frame that arrives more than\n"
+           "1.5 periods after the previous one means frames were dropped; the summary\n"
+           "counts them.\n"
+           "\n"
+           "Files are named cam<id>_<NNNN>.png, .jpg or .nv12. Exit status: 0 all frames\n"
+           "captured, 1 a camera or a write failed, 2 bad arguments, 130 interrupted.\n",
+           program, CAPTURE_MAX_JOBS, jobs, frames_in_flight(jobs));
 }
 
 /* A whole decimal number in [min, max]. */
@@ -61,6 +93,8 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
     opts->frames = 30;
     opts->out_dir = "captures";
     opts->format = CAPTURE_PNG;
+    opts->jobs = default_jobs();
+    opts->quality = 90;
 
     for (i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -84,7 +118,8 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
             strcpy(name, arg);
         }
         if (strcmp(name, "--camera") != 0 && strcmp(name, "--fps") != 0 && strcmp(name, "--size") != 0 &&
-            strcmp(name, "--frames") != 0 && strcmp(name, "--out") != 0 && strcmp(name, "--format") != 0) {
+            strcmp(name, "--frames") != 0 && strcmp(name, "--out") != 0 && strcmp(name, "--format") != 0 &&
+            strcmp(name, "--jobs") != 0 && strcmp(name, "--quality") != 0) {
             snprintf(error, error_size, "unknown option '%s'", name);
             return PARSE_ERROR;
         }
@@ -131,15 +166,28 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
                 return PARSE_ERROR;
             }
             opts->out_dir = value;
-        } else {
-            if (strcmp(value, "png") == 0) {
-                opts->format = CAPTURE_PNG;
-            } else if (strcmp(value, "nv12") == 0) {
-                opts->format = CAPTURE_NV12;
-            } else {
-                snprintf(error, error_size, "format must be png or nv12, not '%s'", value);
+        } else if (strcmp(name, "--jobs") == 0) {
+            if (parse_number(value, 1, CAPTURE_MAX_JOBS, &number) != 0) {
+                snprintf(error, error_size, "jobs must be a number from 1 to %d, not '%s'", CAPTURE_MAX_JOBS, value);
                 return PARSE_ERROR;
             }
+            opts->jobs = (int)number;
+        } else if (strcmp(name, "--quality") == 0) {
+            if (parse_number(value, 1, 100, &number) != 0) {
+                snprintf(error, error_size, "quality must be a number from 1 to 100, not '%s'", value);
+                return PARSE_ERROR;
+            }
+            opts->quality = (int)number;
+        } else {
+            enum capture_format format;
+            for (format = CAPTURE_PNG; format <= CAPTURE_Y4M; ++format) {
+                if (strcmp(value, format_name(format)) == 0) break;
+            }
+            if (format > CAPTURE_Y4M) {
+                snprintf(error, error_size, "format must be png, jpeg, nv12 or y4m, not '%s'", value);
+                return PARSE_ERROR;
+            }
+            opts->format = format;
         }
     }
     return PARSE_OK;

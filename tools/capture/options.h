@@ -4,7 +4,10 @@
 
 #include <stddef.h>
 
-enum capture_format { CAPTURE_PNG, CAPTURE_NV12 };
+enum capture_format { CAPTURE_PNG, CAPTURE_NV12, CAPTURE_JPEG, CAPTURE_Y4M };
+
+/* Encoder threads at most. */
+#define CAPTURE_MAX_JOBS 64
 
 struct capture_options {
     int cameras[2];     /* camera ids to capture from */
@@ -15,6 +18,8 @@ struct capture_options {
     long frames;        /* frames per camera */
     const char *out_dir;
     enum capture_format format;
+    int jobs;           /* encoder threads */
+    int quality;        /* JPEG quality, 1..100 */
 };
 
 enum parse_result { PARSE_OK, PARSE_HELP, PARSE_ERROR };
@@ -24,5 +29,15 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
                                 size_t error_size);
 
 void print_usage(const char *program);
+
+/* "png", "nv12", "jpeg" or "y4m". */
+const char *format_name(enum capture_format format);
+
+/* Frames in device memory at once, at most: those queued for the encoders,
+ * those being encoded, and the one being read. */
+long frames_in_flight(int jobs);
+
+/* Length of the queue between the reader and the encoders. */
+long queue_length(int jobs);
 
 #endif
