@@ -99,6 +99,7 @@ bench: build
 	$(BENCH_PYTHON_ENV) /usr/bin/python3 bench/python_read.py --time $(BUILD)/bench/results.json
 	$(BENCH_PYTHON_ENV) BOARDCAM_BENCH_PLUGIN_DIR=$(abspath $(BUILD))/gst BOARDCAM_BENCH_PYTHON=bench/python_read.py \
 	  bench/count_instructions.sh $(BUILD)/bench/frame_path_count 20
+	bench/capture_rates.sh $(BUILD)/tools/boardcam-capture 90
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(FUZZ_BUILD) captures captures.log
