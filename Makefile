@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize valgrind fuzz soak bench clean
+.PHONY: all configure build test demo package-check cross-test sanitize valgrind fuzz soak bench deb deb-check clean
 
 all: build
 
@@ -30,6 +30,20 @@ demo: build
 # Install, find_package and pkg-config clients, and an SDK-mode build.
 package-check: build
 	tests/package/check.sh $(BUILD) $(BUILD)-package
+
+# Debian packages for this machine, or for the board with ARCH=arm64, in build-deb/.
+ARCH ?= $(shell dpkg --print-architecture)
+DEB_DIR ?= build-deb
+deb:
+	./.ci/deps deb
+	$(if $(filter-out $(shell dpkg --print-architecture),$(ARCH)),./.ci/cross-deps)
+	tests/package/build_debs.sh $(DEB_DIR)$(if $(filter-out $(shell dpkg --print-architecture),$(ARCH)),-$(ARCH)) $(ARCH)
+
+# The packages of both architectures: lintian, apt install, clients, purge.
+deb-check:
+	$(MAKE) deb DEB_DIR=$(DEB_DIR)
+	$(MAKE) deb DEB_DIR=$(DEB_DIR) ARCH=arm64
+	tests/package/check_debs.sh $(DEB_DIR) $(DEB_DIR)-arm64
 
 # Cross-build for the AArch64 board and run every test under qemu-aarch64.
 CROSS_BUILD ?= build-aarch64
@@ -102,4 +116,4 @@ bench: build
 	bench/capture_rates.sh $(BUILD)/tools/boardcam-capture 90
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(FUZZ_BUILD) captures captures.log
+	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(DEB_DIR) $(DEB_DIR)-arm64 captures captures.log

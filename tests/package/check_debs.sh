@@ -1,0 +1,98 @@
+#!/usr/bin/env bash
+# Checks the Debian packages as a user of each architecture meets them.
+#   tests/package/check_debs.sh <amd64 packages dir> [<arm64 packages dir>]
+# On the PC: installs the packages with apt, builds and runs a client through
+# pkg-config and through CMake, finds the GStreamer element and the Python
+# package with nothing set, and purges the packages again. For the board: the
+# packages' architecture and dependencies, and a client built against their
+# contents, unpacked into a scratch root, run under qemu-aarch64.
+set -euo pipefail
+host_dir=$(realpath "$1")
+board_dir=${2:+$(realpath "$2")}
+src=$(cd "$(dirname "$0")/../.." && pwd)
+work=$(mktemp -d)
+packages=(libboardcam1 libboardcam-dev boardcam-tools gstreamer1.0-boardcam python3-boardcam boardcam-sim boardcam-sim-dev)
+passed=0
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+
+step() { printf -- '--- %s\n' "$*"; }
+fail() { echo "FAIL: $*" >&2; exit 1; }
+ok() { passed=$((passed + 1)); }
+purge() { DEBIAN_FRONTEND=noninteractive $SUDO apt-get purge -y -q "${packages[@]}" >/dev/null 2>&1 || true; }
+trap 'purge; rm -rf "$work"' EXIT
+unset BOARDSIM_FAIL BOARDSIM_APP_LOG BOARDCAM_LIBRARY BOARDCAM_VEKPIMO_LIBRARY GST_PLUGIN_PATH
+export BOARDSIM_PACING=0
+
+step "lintian: no errors"
+lintian --fail-on error "$host_dir"/*.changes || fail "lintian reports errors"
+ok
+
+step "install with apt"
+debs=()
+for p in "${packages[@]}"; do debs+=("$(ls "$host_dir"/"${p}"_*.deb)"); done
+DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -q "${debs[@]}" >/dev/null || fail "apt-get install"
+ok
+
+step "client through pkg-config and through CMake against the installed files"
+cc -std=c99 -Wall -Werror "$src/tests/consumer/main.c" $(pkg-config --cflags --libs boardcam boardsim) \
+  -o "$work/consumer-pc"
+"$work/consumer-pc" >/dev/null || fail "pkg-config client"
+cmake -S "$src/tests/consumer" -B "$work/consumer-cmake" >/dev/null
+cmake --build "$work/consumer-cmake" >/dev/null
+"$work/consumer-cmake/consumer" >/dev/null || fail "CMake client"
+ok
+
+step "gst-inspect-1.0 finds boardcamsrc with no GST_PLUGIN_PATH"
+GST_REGISTRY="$work/registry.bin" gst-inspect-1.0 boardcamsrc >/dev/null || fail "boardcamsrc not found"
+GST_REGISTRY="$work/registry.bin" gst-launch-1.0 -q boardcamsrc num-buffers=3 ! fakesink >/dev/null \
+  || fail "boardcamsrc does not stream"
+ok
+
+step "python3 imports boardcam and reads a frame"
+(cd "$work" && /usr/bin/python3 -c 'import boardcam
+with boardcam.Camera(0, width=64, height=48) as cam, cam.read() as frame:
+    assert frame.array.shape == (72, 64)' >/dev/null) || fail "python3-boardcam"
+ok
+
+step "boardcam-capture from the package"
+boardcam-capture --camera both --frames 3 --format jpeg --out "$work/captures" 2>/dev/null >/dev/null \
+  || fail "boardcam-capture"
+[ "$(ls "$work/captures" | wc -l)" -eq 6 ] || fail "boardcam-capture did not write 6 files"
+ok
+
+step "purge, leaving the machine as it was"
+purge
+for p in "${packages[@]}"; do
+  ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok' || fail "$p still installed"
+done
+ok
+
+if [ -n "$board_dir" ]; then
+  step "arm64 packages: architecture and dependencies"
+  for p in "${packages[@]}"; do
+    deb=$(ls "$board_dir"/"${p}"_*.deb)
+    arch=$(dpkg-deb -f "$deb" Architecture)
+    want=arm64
+    [ "$p" = python3-boardcam ] && want=all
+    [ "$arch" = "$want" ] || fail "$p is $arch, not $want"
+  done
+  dpkg-deb -f "$board_dir"/gstreamer1.0-boardcam_*.deb Depends | grep -q 'libgstreamer1.0-0' \
+    || fail "the plugin does not depend on GStreamer"
+  dpkg-deb -f "$board_dir"/boardcam-tools_*.deb Depends | grep -q 'libturbojpeg0' \
+    || fail "the tool does not depend on libjpeg-turbo"
+  ! dpkg-deb -f "$board_dir"/libboardcam1_*.deb Depends | grep -q 'boardcam-sim' \
+    || fail "the library depends on the simulator, which the board must never install"
+  ok
+
+  step "arm64 client built against the unpacked packages runs under qemu-aarch64"
+  root=$work/arm64-root
+  for deb in "$board_dir"/*.deb; do dpkg-deb -x "$deb" "$root"; done
+  lib=$root/usr/lib/aarch64-linux-gnu
+  aarch64-linux-gnu-gcc -std=c99 -Wall -Werror "$src/tests/consumer/main.c" -I"$root/usr/include" \
+    -I"$root/usr/include/boardsim" -L"$lib" -lboardcam -lvekpimo -o "$work/consumer-arm64"
+  qemu-aarch64 -E LD_LIBRARY_PATH="$lib" "$work/consumer-arm64" >/dev/null || fail "arm64 client"
+  ok
+fi
+
+echo "deb checks: $passed passed, 0 failed"
