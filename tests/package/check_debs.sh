@@ -90,7 +90,7 @@ if [ -n "$board_dir" ]; then
   for deb in "$board_dir"/*.deb; do dpkg-deb -x "$deb" "$root"; done
   lib=$root/usr/lib/aarch64-linux-gnu
   aarch64-linux-gnu-gcc -std=c99 -Wall -Werror "$src/tests/consumer/main.c" -I"$root/usr/include" \
-    -I"$root/usr/include/boardsim" -L"$lib" -lboardcam -lvekpimo -o "$work/consumer-arm64"
+    -I"$root/usr/include/boardsim" -L"$lib" -Wl,-rpath-link,"$lib" -lboardcam -lvekpimo -o "$work/consumer-arm64"
   qemu-aarch64 -E LD_LIBRARY_PATH="$lib" "$work/consumer-arm64" >/dev/null || fail "arm64 client"
   ok
 fi
