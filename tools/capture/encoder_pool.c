@@ -1,6 +1,10 @@
+#define _GNU_SOURCE
 #include "encoder_pool.h"
 
 #include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include "vekpimo.h"
 
@@ -14,6 +18,9 @@ static void *encode(void *arg) {
     struct frame_writer *writer = ((struct encoder *)arg)->writer;
     struct frame_job job;
     free(arg);
+    /* The reader must be on time for every frame; when the cores are busy
+     * encoding, it goes first. Failing to lower the priority only costs that. */
+    (void)setpriority(PRIO_PROCESS, (id_t)syscall(SYS_gettid), 5);
     while (frame_queue_pop(pool->queue, &job) == 0) {
         long written = -1;
         if (encoder_pool_failed(pool)) {

@@ -18,7 +18,7 @@ const char *format_name(enum capture_format format) {
     return "?";
 }
 
-long queue_length(int jobs) { return 2L * jobs; }
+long queue_length(int jobs) { return 4L * jobs; }
 
 long frames_in_flight(int jobs) { return queue_length(jobs) + jobs + 1; }
 
@@ -44,7 +44,7 @@ void print_usage(const char *program) {
            "  --help             show this help\n"
            "\n"
            "One thread reads the cameras and hands each frame, in the device memory it\n"
-           "arrived in, to the encoders through a queue of 2 x N frames. At most 3 x N + 1\n"
+           "arrived in, to the encoders through a queue of 4 x N frames. At most 5 x N + 1\n"
            "frames are in device memory at once (%ld with the default jobs), each\n"
            "width x height x 1.5 bytes: 3 MB at 1920x1080. A frame that arrives more than\n"
            "1.5 periods after the previous one means frames were dropped; the summary\n"
