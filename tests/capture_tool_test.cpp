@@ -310,7 +310,9 @@ TEST_F(CaptureTool, Y4mHoldsEveryFrameOfEachCameraInOrder) {
 // One encoder against two cameras at a high rate: frames arrive faster than
 // PNG can be written, the reader waits for room, and periods go by unread.
 TEST_F(CaptureTool, AWriterThatFallsBehindCountsDroppedFramesAndSaysWhy) {
-    const ToolRun r = run({"--camera", "both", "--size", "640x480", "--fps", "240", "--frames", "40",
+    // 120 frames of 1280x720 in half a second of camera time; one PNG encoder
+    // needs several times that, and its queue holds only four frames.
+    const ToolRun r = run({"--camera", "both", "--size", "1280x720", "--fps", "240", "--frames", "60",
                            "--jobs", "1", "--out", out_},
                           {"BOARDSIM_PACING=1"});
     ASSERT_EQ(r.status, 0) << r.err;
@@ -318,10 +320,10 @@ TEST_F(CaptureTool, AWriterThatFallsBehindCountsDroppedFramesAndSaysWhy) {
     ASSERT_NE(at, std::string::npos) << r.err;
     const long dropped = std::atol(r.err.substr(r.err.rfind(", ", at) + 2).c_str());
     EXPECT_GT(dropped, 0) << r.err;
-    EXPECT_NE(r.err.find("png at 640x480, 240 fps outran 1 encoder"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("png at 1280x720, 240 fps outran 1 encoder"), std::string::npos) << r.err;
     EXPECT_NE(r.err.find("try --format jpeg or --format nv12"), std::string::npos) << r.err;
     // Every frame read was still written.
-    EXPECT_NE(r.err.find("captured 40 frames from cam0 and 40 from cam1"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find("captured 60 frames from cam0 and 60 from cam1"), std::string::npos) << r.err;
     EXPECT_EQ(r.err.find("still live"), std::string::npos) << r.err;
 }
 
