@@ -32,12 +32,14 @@ package-check: build
 	tests/package/check.sh $(BUILD) $(BUILD)-package
 
 # Debian packages for this machine, or for the board with ARCH=arm64, in build-deb/.
-ARCH ?= $(shell dpkg --print-architecture)
+HOST_ARCH := $(shell dpkg --print-architecture)
+ARCH ?= $(HOST_ARCH)
 DEB_DIR ?= build-deb
+CROSS_DEB = $(filter-out $(HOST_ARCH),$(ARCH))
 deb:
 	./.ci/deps deb
-	$(if $(filter-out $(shell dpkg --print-architecture),$(ARCH)),./.ci/cross-deps)
-	tests/package/build_debs.sh $(DEB_DIR)$(if $(filter-out $(shell dpkg --print-architecture),$(ARCH)),-$(ARCH)) $(ARCH)
+	$(if $(CROSS_DEB),./.ci/cross-deps)
+	tests/package/build_debs.sh $(DEB_DIR)$(if $(CROSS_DEB),-$(ARCH)) $(ARCH)
 
 # The packages of both architectures: lintian, apt install, clients, purge.
 deb-check:

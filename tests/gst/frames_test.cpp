@@ -147,19 +147,14 @@ TEST_F(Frames, TimestampsAreRunningTimeAtCaptureAndAdvanceByAboutAPeriod) {
 TEST_F(Frames, NumBuffersEndsTheStreamWithEos) {
     GstElement *pipeline = gsttest::parsePipeline(
         "boardcamsrc num-buffers=7 ! video/x-raw,width=64,height=48 ! fakesink name=sink signal-handoffs=true");
-    GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
-    int count = 0;
-    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *, GstPad *, gpointer data) {
-                         ++*static_cast<int *>(data);
-                     }),
-                     &count);
+    std::atomic<int> count{0};
+    gsttest::countBuffers(pipeline, "sink", &count);
     GstMessage *done = gsttest::runUntilDone(pipeline);
     ASSERT_NE(done, nullptr);
     EXPECT_EQ(GST_MESSAGE_TYPE(done), GST_MESSAGE_EOS) << gsttest::describeError(done);
     gst_message_unref(done);
     EXPECT_EQ(count, 7);
     EXPECT_EQ(testsupport::entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA).size(), 7u);
-    gst_object_unref(sink);
     gsttest::dispose(pipeline);
     EXPECT_EQ(testsupport::entriesOf(BOARDSIM_CLOSE_CAMERA).size(), 1u);
     EXPECT_EQ(boardsim_live_buffers(), 0u);

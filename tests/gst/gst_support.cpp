@@ -53,6 +53,16 @@ GstElement *parsePipeline(const std::string &description) {
     return pipeline;
 }
 
+void countBuffers(GstElement *pipeline, const char *sinkName, std::atomic<int> *count) {
+    GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), sinkName);
+    ASSERT_NE(sink, nullptr) << sinkName;
+    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *, GstPad *, gpointer data) {
+                         ++*static_cast<std::atomic<int> *>(data);
+                     }),
+                     count);
+    gst_object_unref(sink);
+}
+
 GstMessage *runUntilDone(GstElement *pipeline, int seconds) {
     GstBus *bus = gst_element_get_bus(pipeline);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);

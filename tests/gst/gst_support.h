@@ -5,6 +5,7 @@
 
 #include <gst/gst.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -23,6 +24,10 @@ std::vector<uint8_t> referenceFrame(int camera, uint32_t index, int width, int h
 
 // A pipeline from gst-launch syntax; fails the test when it does not parse.
 GstElement *parsePipeline(const std::string &description);
+
+// Counts the buffers that reach the fakesink `sinkName` of `pipeline`
+// (which must have signal-handoffs=true).
+void countBuffers(GstElement *pipeline, const char *sinkName, std::atomic<int> *count);
 
 // Plays `pipeline` until EOS or an error, at most `seconds`, and returns the
 // message that ended it (unref it), or nullptr on time-out.

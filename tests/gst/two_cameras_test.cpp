@@ -95,12 +95,7 @@ TEST_F(TwoCameras, SideBySideThroughCompositor) {
     checkEveryFrame(pipeline, "src0", &tallies[0]);
     checkEveryFrame(pipeline, "src1", &tallies[1]);
     std::atomic<int> composed{0};
-    GstElement *out = gst_bin_get_by_name(GST_BIN(pipeline), "out");
-    g_signal_connect(out, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *, GstPad *, gpointer data) {
-                         ++*static_cast<std::atomic<int> *>(data);
-                     }),
-                     &composed);
-    gst_object_unref(out);
+    gsttest::countBuffers(pipeline, "out", &composed);
 
     GstMessage *done = gsttest::runUntilDone(pipeline, 60);
     ASSERT_NE(done, nullptr);

@@ -21,17 +21,14 @@ TEST(Recording, BothCamerasSideBySideDecodeBackAsVp8InWebm) {
 
     GstElement *pipeline = gsttest::parsePipeline(
         "filesrc location=" + out + " ! matroskademux ! vp8dec ! fakesink name=sink signal-handoffs=true");
-    GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
-    int frames = 0;
-    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *, GstPad *, gpointer data) {
-                         ++*static_cast<int *>(data);
-                     }),
-                     &frames);
+    std::atomic<int> frames{0};
+    gsttest::countBuffers(pipeline, "sink", &frames);
     GstMessage *done = gsttest::runUntilDone(pipeline);
     ASSERT_NE(done, nullptr);
     EXPECT_EQ(GST_MESSAGE_TYPE(done), GST_MESSAGE_EOS) << gsttest::describeError(done);
     gst_message_unref(done);
 
+    GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
     GstPad *pad = gst_element_get_static_pad(sink, "sink");
     GstCaps *caps = gst_pad_get_current_caps(pad);
     ASSERT_NE(caps, nullptr);
@@ -44,8 +41,8 @@ TEST(Recording, BothCamerasSideBySideDecodeBackAsVp8InWebm) {
     // 2 s at 30 fps from each camera, none lost. A live compositor also
     // emits a frame on its own whenever an input is late, more so on a
     // loaded machine; a third more is the bound.
-    EXPECT_GE(frames, 60);
-    EXPECT_LE(frames, 80);
+    EXPECT_GE(frames.load(), 60);
+    EXPECT_LE(frames.load(), 80);
     gst_caps_unref(caps);
     gst_object_unref(pad);
     gst_object_unref(sink);

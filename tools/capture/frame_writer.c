@@ -46,14 +46,9 @@ static int write_raw(const char *path, const void *data, size_t size) {
     return (fclose(file) == 0 && ok) ? 0 : -1;
 }
 
+/* File names use the usual extensions: .jpg rather than the format's name. */
 static const char *extension(enum capture_format format) {
-    switch (format) {
-    case CAPTURE_PNG: return "png";
-    case CAPTURE_JPEG: return "jpg";
-    case CAPTURE_NV12: return "nv12";
-    case CAPTURE_Y4M: return "y4m";
-    }
-    return "bin";
+    return format == CAPTURE_JPEG ? "jpg" : format_name(format);
 }
 
 long frame_writer_write(struct frame_writer *w, const struct frame_job *job) {
