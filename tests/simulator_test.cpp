@@ -5,6 +5,7 @@
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -193,13 +194,72 @@ TEST_F(Simulator, FramesAreDeterministicAndDifferPerCamera) {
     EXPECT_EQ(boardsim_render_frame(0, 0, 64, 64, rendered.data(), bytes - 1), 0u);
 }
 
-TEST_F(Simulator, PacingHoldsReadsToTheFrameRate) {
+// The index of the sensor frame the newest read delivered, from the journal.
+uint32_t lastFrameIndex() {
+    const auto reads = testsupport::entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA);
+    return reads.empty() ? UINT32_MAX : reads.back().frame;
+}
+
+TEST_F(Simulator, PacedReadsWaitForTheNextFrameOfAFreeRunningSensor) {
     boardsim_set_pacing(true);
     ASSERT_TRUE(openAndConfigure(0, 20, 16, 16));
     const auto start = std::chrono::steady_clock::now();
-    for (int i = 0; i < 4; ++i) ASSERT_EQ(readFrame(0, 384).size(), 384u);
-    // Four frames at 20 fps span at least three periods of 50 ms.
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(readFrame(0, 384).size(), 384u);
+        EXPECT_EQ(lastFrameIndex(), uint32_t(i));
+    }
+    // Frame 0 is due at once, frame 3 three periods of 50 ms later.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(149));
+    EXPECT_EQ(boardsim_frames_delivered(0), 4u);
+}
+
+TEST_F(Simulator, ALateReaderGetsTheNewestFrameAndTheCadenceStays) {
+    boardsim_set_pacing(true);
+    ASSERT_TRUE(openAndConfigure(0, 50, 16, 16));  // 20 ms periods
+    const auto opened = std::chrono::steady_clock::now();
+    ASSERT_EQ(readFrame(0, 384).size(), 384u);
+    EXPECT_EQ(lastFrameIndex(), 0u);
+    // Frames 1 to 4 come and go unread; frame 5 is due at 100 ms.
+    std::this_thread::sleep_until(opened + std::chrono::milliseconds(110));
+    const auto lateRead = std::chrono::steady_clock::now();
+    ASSERT_EQ(readFrame(0, 384).size(), 384u);
+    EXPECT_LT(std::chrono::steady_clock::now() - lateRead, std::chrono::milliseconds(10)) << "delivered at once";
+    const uint32_t late = lastFrameIndex();
+    EXPECT_GE(late, 5u);
+    // The next read waits for the following frame on the same cadence, not
+    // one period after the late read.
+    ASSERT_EQ(readFrame(0, 384).size(), 384u);
+    EXPECT_EQ(lastFrameIndex(), late + 1);
+    const auto reads = testsupport::entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA);
+    const int64_t sinceOpen = reads.back().endNs - reads.front().startNs;
+    EXPECT_GE(sinceOpen, int64_t(late + 1) * 20000000 - 1000000);
+    EXPECT_LT(sinceOpen, int64_t(late + 1) * 20000000 + 15000000);
+}
+
+TEST_F(Simulator, WithoutPacingEveryReadDeliversTheNextFrameAtOnce) {
+    ASSERT_TRUE(openAndConfigure(1, 1, 16, 16));
+    const auto start = std::chrono::steady_clock::now();
+    for (uint32_t i = 0; i < 5; ++i) {
+        ASSERT_EQ(readFrame(1, 384).size(), 384u);
+        EXPECT_EQ(lastFrameIndex(), i);
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(900));
+}
+
+TEST_F(Simulator, JournalEntriesCarryTheirStartAndEndTimes) {
+    boardsim_set_pacing(true);
+    ASSERT_TRUE(openAndConfigure(0, 25, 16, 16));
+    ASSERT_EQ(readFrame(0, 384).size(), 384u);
+    ASSERT_EQ(readFrame(0, 384).size(), 384u);  // waits 40 ms inside the call
+    const auto events = journal();
+    ASSERT_EQ(events.size(), 6u);
+    for (size_t i = 0; i < events.size(); ++i) {
+        EXPECT_LE(events[i].startNs, events[i].endNs) << i;
+        if (i > 0) {
+            EXPECT_LE(events[i - 1].endNs, events[i].startNs) << i;
+        }
+    }
+    EXPECT_GE(events.back().endNs - events.back().startNs, 35000000);
 }
 
 TEST_F(Simulator, ScriptedFaultsRefuseOnceOrUntilCleared) {

@@ -27,6 +27,7 @@ class Event(ctypes.Structure):
         ("prop", ctypes.c_int), ("value", ctypes.c_int32 * 2), ("size", ctypes.c_uint64),
         ("sizeOut", ctypes.c_uint32), ("ptr", ctypes.c_size_t), ("level", ctypes.c_int), ("line", ctypes.c_int),
         ("func", ctypes.c_char * 64), ("file", ctypes.c_char * 64), ("text", ctypes.c_char * 256),
+        ("frame", ctypes.c_uint32), ("startNs", ctypes.c_int64), ("endNs", ctypes.c_int64),
     ]
 
 

@@ -75,6 +75,9 @@ typedef struct BoardsimEvent {
     char func[BOARDSIM_NAME_MAX]; /**< vekAppLog: function name */
     char file[BOARDSIM_NAME_MAX]; /**< vekAppLog: source file name */
     char text[BOARDSIM_TEXT_MAX]; /**< vekAppLog: formatted message */
+    uint32_t frame;      /**< ReadFrameFromCamera: index of the sensor frame delivered */
+    int64_t startNs;     /**< CLOCK_MONOTONIC time the call was entered, in nanoseconds */
+    int64_t endNs;       /**< CLOCK_MONOTONIC time the call returned, in nanoseconds */
 } BoardsimEvent;
 
 /** Error codes of the simulated image-processing allocator. */
@@ -139,7 +142,17 @@ BOARDSIM_API int boardsim_set_next_read_size(int camera, uint32_t bytes);
 /** Largest number of device-memory bytes live at once; larger requests are refused. */
 BOARDSIM_API void boardsim_set_memory_limit(size_t bytes);
 
-/** Pace reads at the configured frame rate (on at start) or deliver at once. */
+/**
+ * Run each sensor on its own clock (on at start), or deliver a frame at once
+ * on every read.
+ *
+ * With pacing on a sensor is free-running, as a real one is: from the moment
+ * its frame rate is set (or the camera opened), frame k is due k periods
+ * later, whether or not anyone reads. A read before the next frame is due
+ * waits for it; a read after that gets the newest frame at once, and the
+ * frames it missed are lost. A late reader never shifts the cadence.
+ * With pacing off every read delivers the next frame index at once.
+ */
 BOARDSIM_API void boardsim_set_pacing(bool on);
 
 /** Device buffers handed out and not yet released. */
@@ -160,7 +173,11 @@ BOARDSIM_API int boardsim_journal_entry(size_t index, BoardsimEvent *out);
 /** Forget every journal entry. */
 BOARDSIM_API void boardsim_journal_clear(void);
 
-/** Frames a camera has delivered; the next frame carries this index. */
+/**
+ * One past the index of the newest frame a camera delivered (0 before the
+ * first): with pacing off, the index of the next frame; with pacing on, frames
+ * the sensor produced while nobody read are skipped.
+ */
 BOARDSIM_API uint32_t boardsim_frames_delivered(int camera);
 
 /**

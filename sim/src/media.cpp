@@ -1,5 +1,6 @@
 // The simulated media library: two cameras with status, properties and a
-// sensor that delivers the test pattern, paced at the configured frame rate.
+// free-running sensor that produces the test pattern at the configured rate.
+#include <algorithm>
 #include <thread>
 
 #include "cammedia.h"
@@ -61,7 +62,7 @@ int boardsim_impl_OpenCamera(int id) {
         if (c.status != STATUS_CLOSED) return 0;
         c.status = STATUS_OPEN;
         c.fpsSet = c.resolutionSet = c.modeSet = false;
-        c.nextDue = Clock::now();
+        c.restartSensor(Clock::now());
         return 1;
     });
 }
@@ -97,6 +98,7 @@ int boardsim_impl_SetCameraProperty(int id, int prop, void *value) {
         if (prop == PROP_FPS && event.value[0] >= 1 && event.value[0] <= kMaxFps) {
             c.fps = event.value[0];
             c.fpsSet = true;
+            c.restartSensor(Clock::now());
             event.result = 1;
         } else if (prop == PROP_RESOLUTION &&
                    validResolution(*static_cast<const FrameResolution *>(value))) {
@@ -133,18 +135,27 @@ int boardsim_impl_ReadFrameFromCamera(int id, void *buf, uint32_t *size) {
 
     Camera &c = s.cameras[id];
     const int width = c.width, height = c.height;
-    const uint32_t index = c.framesDelivered++;
     const uint32_t bytes = uint32_t(c.frameBytes());
     const uint32_t reported = c.nextReadSizeSet ? c.nextReadSize : bytes;
     c.nextReadSizeSet = false;
+    uint32_t index = c.framesDelivered;
     Clock::time_point due = Clock::now();
     if (s.pacing) {
-        // A sensor delivers one frame per period; a reader that falls behind
-        // gets the next frame at once rather than a burst of old ones.
-        const auto period = std::chrono::nanoseconds(1000000000LL / c.fps);
-        due = std::max(c.nextDue, due);
-        c.nextDue = due + period;
+        // The sensor runs on its own clock. The newest frame already
+        // produced is delivered at once; if it was delivered before, the read
+        // waits for the next one.
+        const int64_t period = 1000000000LL / c.fps;
+        const int64_t elapsed =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(due - c.sensorBase).count();
+        const uint64_t newest = uint64_t(c.baseIndex) + uint64_t(std::max<int64_t>(elapsed, 0) / period);
+        if (newest >= c.framesDelivered) {
+            index = uint32_t(newest);
+        } else {
+            due = c.sensorBase + std::chrono::nanoseconds(int64_t(index - c.baseIndex) * period);
+        }
     }
+    c.framesDelivered = index + 1;
+    event.frame = index;
     lock.unlock();
 
     std::this_thread::sleep_until(due);

@@ -1,6 +1,7 @@
 #include "state.h"
 
 #include <cstring>
+#include <ctime>
 
 namespace boardsim {
 
@@ -32,8 +33,9 @@ bool State::takeFault(BoardsimCall call, int camera) {
     return refused;
 }
 
-void State::record(const BoardsimEvent &event) {
+void State::record(BoardsimEvent &event) {
     if (!journalOn) return;
+    event.endNs = monotonicNs();
     if (journal.size() == kJournalCapacity) journal.pop_front();
     journal.push_back(event);
 }
@@ -54,7 +56,14 @@ BoardsimEvent makeEvent(BoardsimCall call, int camera) {
     std::memset(&event, 0, sizeof event);
     event.call = call;
     event.camera = camera;
+    event.startNs = monotonicNs();
     return event;
+}
+
+int64_t monotonicNs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 bool isCamera(int id) { return id >= 0 && id < kCameraCount; }

@@ -26,10 +26,18 @@ struct Camera {
     bool fpsSet = false;
     bool resolutionSet = false;
     bool modeSet = false;
-    uint32_t framesDelivered = 0;
+    uint32_t framesDelivered = 0;  // one past the newest frame index delivered
     bool nextReadSizeSet = false;
     uint32_t nextReadSize = 0;
-    Clock::time_point nextDue{};
+    // The sensor's clock: frame baseIndex + n is due at sensorBase + n periods.
+    Clock::time_point sensorBase{};
+    uint32_t baseIndex = 0;
+
+    // Restarts the sensor's cadence now, with the next frame due at once.
+    void restartSensor(Clock::time_point now) {
+        sensorBase = now;
+        baseIndex = framesDelivered;
+    }
 
     bool configured() const { return fpsSet && resolutionSet && modeSet; }
     uint64_t frameBytes() const { return uint64_t(width) * uint64_t(height) * 3 / 2; }
@@ -58,12 +66,17 @@ struct State {
 
     // Counts one platform call and says whether a scripted fault refuses it.
     bool takeFault(BoardsimCall call, int camera);
-    void record(const BoardsimEvent &event);
+    // Stamps the end time and keeps the entry.
+    void record(BoardsimEvent &event);
     void resetLocked();
 };
 
-// A journal entry for a call, to be filled in and recorded.
+// A journal entry for a call, stamped with its start time, to be filled in
+// and recorded.
 BoardsimEvent makeEvent(BoardsimCall call, int camera);
+
+// CLOCK_MONOTONIC in nanoseconds.
+int64_t monotonicNs();
 
 bool isCamera(int id);
 
