@@ -1,5 +1,7 @@
 #include "journal.h"
 
+#include <algorithm>
+
 namespace testsupport {
 
 std::vector<BoardsimEvent> journal() {
@@ -47,6 +49,20 @@ std::vector<std::string> logRecords() {
     std::vector<std::string> out;
     for (const BoardsimEvent &e : entriesOf(BOARDSIM_APP_LOG)) out.push_back(describeLog(e));
     return out;
+}
+
+std::string firstOverlap() {
+    std::vector<BoardsimEvent> events = journal();
+    std::sort(events.begin(), events.end(),
+              [](const BoardsimEvent &a, const BoardsimEvent &b) { return a.startNs < b.startNs; });
+    for (size_t i = 1; i < events.size(); ++i) {
+        if (events[i].startNs < events[i - 1].endNs) {
+            return std::string(boardsim_call_name(events[i - 1].call)) + "(" + std::to_string(events[i - 1].camera) +
+                   ") and " + boardsim_call_name(events[i].call) + "(" + std::to_string(events[i].camera) +
+                   ") overlap by " + std::to_string(events[i - 1].endNs - events[i].startNs) + " ns";
+        }
+    }
+    return "";
 }
 
 void resetBoard() {

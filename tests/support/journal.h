@@ -28,6 +28,10 @@ std::string describeLog(const BoardsimEvent &event);
 // Every log record, described as above.
 std::vector<std::string> logRecords();
 
+// Empty when no two journal entries overlap in time (the calls were
+// serialised); otherwise describes the first pair that does.
+std::string firstOverlap();
+
 // Puts the simulator back to a known start with pacing off.
 void resetBoard();
 

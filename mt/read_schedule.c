@@ -1,0 +1,80 @@
+#include "read_schedule.h"
+
+/* A read that does not block lets the transfer estimate grow by this much,
+ * so that it follows a transfer that became slower. */
+#define TRANSFER_CREEP_NS 2000
+/* The phase is estimated from arrivals, which are never early: a read that
+ * began this little before a frame was due by the estimate is taken to have
+ * begun after it. */
+#define DUE_TOLERANCE_NS 20000
+
+void read_schedule_init(struct read_schedule *schedule, int64_t period_ns, int64_t guard_ns) {
+    schedule->guard_ns = guard_ns;
+    schedule->has_sequence = false;
+    schedule->sequence = 0;
+    read_schedule_restart(schedule, period_ns);
+}
+
+void read_schedule_restart(struct read_schedule *schedule, int64_t period_ns) {
+    schedule->period_ns = period_ns > 0 ? period_ns : 0;
+    schedule->started = false;
+    schedule->phase_ns = 0;
+    schedule->transfer_ns = 0;
+    schedule->lead_ns = 0;
+}
+
+int64_t read_schedule_next_read(const struct read_schedule *schedule) {
+    const int64_t period = schedule->period_ns;
+    if (!schedule->started || period == 0) return INT64_MIN;
+    return schedule->phase_ns + (int64_t)(schedule->sequence + 1) * period - schedule->guard_ns -
+           schedule->lead_ns;
+}
+
+static int64_t min64(int64_t a, int64_t b) { return a < b ? a : b; }
+
+/* The sequence of the frame that was available at `when`, on the cadence. */
+static int64_t frame_due_by(const struct read_schedule *schedule, int64_t when) {
+    const int64_t since = when - schedule->phase_ns;
+    return since < 0 ? -1 : since / schedule->period_ns;
+}
+
+void read_schedule_frame_read(struct read_schedule *schedule, int64_t start_ns, int64_t end_ns,
+                              uint64_t *sequence, uint32_t *dropped) {
+    const int64_t took = end_ns - start_ns;
+    const int64_t period = schedule->period_ns;
+    const uint64_t next = schedule->has_sequence ? schedule->sequence + 1 : 0;
+    uint64_t frame = next;
+
+    if (!schedule->started || period == 0) {
+        /* Nothing is known of the cadence yet: take the frame as the one
+         * after the last, available when the read began. */
+        schedule->transfer_ns = took;
+        schedule->phase_ns = start_ns - (int64_t)frame * period;
+    } else {
+        const bool blocked = took > schedule->transfer_ns + schedule->guard_ns / 4;
+        schedule->transfer_ns = min64(schedule->transfer_ns, took);
+        /* A read that blocked got the first frame due after it began; one
+         * that did not got the newest frame due when it began. Either way
+         * never one delivered before. */
+        const int64_t due = frame_due_by(schedule, start_ns + DUE_TOLERANCE_NS) + (blocked ? 1 : 0);
+        if (due > (int64_t)next) frame = (uint64_t)due;
+        if (blocked) {
+            /* The frame became available a transfer before it arrived; a
+             * delayed arrival only makes that later, so keep the earliest. */
+            const int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
+            schedule->phase_ns = min64(schedule->phase_ns + period / 256, available);
+            schedule->lead_ns = 0;
+        } else {
+            schedule->transfer_ns += TRANSFER_CREEP_NS;
+            schedule->lead_ns = min64(schedule->lead_ns + schedule->guard_ns / 2, 2 * schedule->guard_ns);
+        }
+    }
+
+    /* More than 1.5 periods since the previous frame: the periods between
+     * were missed. On the cadence that is any step of two or more. */
+    *dropped = schedule->has_sequence && frame > next ? (uint32_t)(frame - next) : 0;
+    schedule->sequence = frame;
+    schedule->has_sequence = true;
+    schedule->started = true;
+    *sequence = frame;
+}
