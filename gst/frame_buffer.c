@@ -2,10 +2,24 @@
 
 #include <string.h>
 
-#include "library_calls.h"
+
+static GstCaps *
+unix_time_caps (void)
+{
+  static GstCaps *caps;
+
+  if (g_once_init_enter (&caps)) {
+    GstCaps *made = gst_caps_new_empty_simple ("timestamp/x-unix");
+
+    /* Kept for the life of the process, like a static caps. */
+    GST_MINI_OBJECT_FLAG_SET (made, GST_MINI_OBJECT_FLAG_MAY_BE_LEAKED);
+    g_once_init_leave (&caps, made);
+  }
+  return caps;
+}
 
 GstBuffer *
-boardcam_gst_wrap_frame (const CameraFrame * frame, const GstVideoInfo * info)
+boardcam_gst_wrap_frame (const boardcam_mt_frame * frame, const GstVideoInfo * info)
 {
   const gint width = GST_VIDEO_INFO_WIDTH (info);
   const gint height = GST_VIDEO_INFO_HEIGHT (info);
@@ -16,9 +30,12 @@ boardcam_gst_wrap_frame (const CameraFrame * frame, const GstVideoInfo * info)
   /* The device buffer is exclusively this buffer's, so downstream may also
    * write into it in place. */
   buffer = gst_buffer_new_wrapped_full (0, frame->data, (gsize) frame->size, 0,
-      (gsize) frame->size, frame->data, boardcam_gst_release_frame);
+      (gsize) frame->size, frame->data, boardcam_mt_release_frame);
   gst_buffer_add_video_meta_full (buffer, GST_VIDEO_FRAME_FLAG_NONE,
       GST_VIDEO_FORMAT_NV12, width, height, 2, offsets, strides);
+  if (frame->realtime_ns > 0)
+    gst_buffer_add_reference_timestamp_meta (buffer, unix_time_caps (),
+        (GstClockTime) frame->realtime_ns, GST_CLOCK_TIME_NONE);
   return buffer;
 }
 

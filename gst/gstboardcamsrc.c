@@ -12,7 +12,10 @@
  * access or byte range to serve, which is all GstBaseSrc's create() would add.
  *
  * The camera is opened at the negotiated caps on the first frame after
- * negotiation, reopened when caps change while running, and closed in stop().
+ * negotiation, reconfigured in place when caps change while running, and
+ * closed in stop(). Every call into the camera library goes through
+ * libboardcam-mt, which serialises them across the process and waits for each
+ * frame outside its lock; unlock() interrupts that wait.
  */
 #ifdef HAVE_CONFIG_H
 #include "config.h"
@@ -21,7 +24,6 @@
 #include "gstboardcamsrc.h"
 
 #include "frame_buffer.h"
-#include "library_calls.h"
 
 GST_DEBUG_CATEGORY_STATIC (gst_boardcam_src_debug);
 #define GST_CAT_DEFAULT gst_boardcam_src_debug
@@ -152,7 +154,7 @@ gst_boardcam_src_set_caps (GstBaseSrc * bsrc, GstCaps * caps)
   self->info = info;
   self->fps = fps;
   self->period = period;
-  self->reopen = !self->open || self->opened_fps != fps
+  self->reopen = !self->configured || self->opened_fps != fps
       || self->opened_width != GST_VIDEO_INFO_WIDTH (&info)
       || self->opened_height != GST_VIDEO_INFO_HEIGHT (&info);
   GST_OBJECT_UNLOCK (self);
@@ -202,12 +204,11 @@ gst_boardcam_src_start (GstBaseSrc * bsrc)
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
 
   GST_OBJECT_LOCK (self);
-  self->open = FALSE;
+  self->configured = FALSE;
   self->reopen = TRUE;
   self->period = GST_CLOCK_TIME_NONE;
   self->frames = 0;
   self->dropped = 0;
-  self->last_read = GST_CLOCK_TIME_NONE;
   self->downstream_video_meta = FALSE;
   GST_OBJECT_UNLOCK (self);
   return TRUE;
@@ -218,28 +219,84 @@ gst_boardcam_src_stop (GstBaseSrc * bsrc)
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
   const gint camera = current_camera (self);
+  boardcam_mt_camera *handle;
+  gboolean configured;
 
-  if (self->open && !boardcam_gst_close_camera (camera))
+  GST_OBJECT_LOCK (self);
+  handle = self->handle;
+  self->handle = NULL;
+  configured = self->configured;
+  self->configured = FALSE;
+  self->period = GST_CLOCK_TIME_NONE;
+  GST_OBJECT_UNLOCK (self);
+
+  if (handle != NULL && boardcam_mt_close (handle) != 0 && configured)
     GST_ELEMENT_WARNING (self, RESOURCE, CLOSE,
         ("Could not close camera %d", camera), (NULL));
-  self->open = FALSE;
+  return TRUE;
+}
+
+/* A read waiting for its frame returns at once from now on. */
+static gboolean
+gst_boardcam_src_unlock (GstBaseSrc * bsrc)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
+
   GST_OBJECT_LOCK (self);
-  self->period = GST_CLOCK_TIME_NONE;
+  self->flushing = TRUE;
+  boardcam_mt_set_flushing (self->handle, TRUE);
   GST_OBJECT_UNLOCK (self);
   return TRUE;
 }
 
-/* Opens the camera at the negotiated values, or reopens it at new ones. */
+static gboolean
+gst_boardcam_src_unlock_stop (GstBaseSrc * bsrc)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
+
+  GST_OBJECT_LOCK (self);
+  self->flushing = FALSE;
+  boardcam_mt_set_flushing (self->handle, FALSE);
+  GST_OBJECT_UNLOCK (self);
+  return TRUE;
+}
+
+/* Opens the camera at the negotiated values, or reconfigures it at new ones. */
 static gboolean
 open_camera (GstBoardcamSrc * self, gint camera)
 {
   const gint width = GST_VIDEO_INFO_WIDTH (&self->info);
   const gint height = GST_VIDEO_INFO_HEIGHT (&self->info);
-  const gboolean reopening = self->open;
+  boardcam_mt_camera *handle;
+  gboolean reopening;
+  gint32 result;
 
-  if (!boardcam_gst_open_camera (camera, self->fps, width, height)) {
+  GST_OBJECT_LOCK (self);
+  handle = self->handle;
+  GST_OBJECT_UNLOCK (self);
+  reopening = handle != NULL;
+
+  if (reopening) {
+    result = boardcam_mt_reconfigure (handle, self->fps, width, height);
+  } else {
+    result = boardcam_mt_open (camera, self->fps, width, height, &handle);
+    if (result == 0) {
+      GST_OBJECT_LOCK (self);
+      self->handle = handle;
+      boardcam_mt_set_flushing (handle, self->flushing);
+      GST_OBJECT_UNLOCK (self);
+    }
+  }
+
+  if (result == BOARDCAM_MT_BUSY) {
+    GST_ELEMENT_ERROR (self, RESOURCE, BUSY,
+        ("Camera %d is already in use in this process", camera),
+        ("another element or the Python package has it open"));
+    return FALSE;
+  }
+  if (result != 0) {
     /* A refused configuration has already closed the camera. */
-    self->open = FALSE;
+    self->configured = FALSE;
     if (reopening)
       GST_ELEMENT_ERROR (self, RESOURCE, SETTINGS,
           ("Could not reopen camera %d at %dx%d, %d fps", camera, width, height,
@@ -254,63 +311,60 @@ open_camera (GstBoardcamSrc * self, gint camera)
   GST_INFO_OBJECT (self, "camera %d %s at %dx%d, %d fps", camera,
       reopening ? "reopened" : "opened", width, height, self->fps);
   GST_OBJECT_LOCK (self);
-  self->open = TRUE;
+  self->configured = TRUE;
   self->reopen = FALSE;
   self->opened_width = width;
   self->opened_height = height;
   self->opened_fps = self->fps;
-  self->last_read = GST_CLOCK_TIME_NONE;
   GST_OBJECT_UNLOCK (self);
   return TRUE;
 }
 
+/* The running time at which a frame arrived, by the pipeline's clock: the
+ * clock's time now, less how long ago the frame arrived. */
 static GstClockTime
-running_time_now (GstBoardcamSrc * self)
+arrival_running_time (GstBoardcamSrc * self, const boardcam_mt_frame * frame)
 {
   GstClock *clock = gst_element_get_clock (GST_ELEMENT_CAST (self));
-  GstClockTime now, base_time;
+  GstClockTime now, base_time, age;
 
   if (clock == NULL)
     return GST_CLOCK_TIME_NONE;
   now = gst_clock_get_time (clock);
+  age = (GstClockTime) MAX (g_get_monotonic_time () * GST_USECOND -
+      frame->monotonic_ns, 0);
   base_time = gst_element_get_base_time (GST_ELEMENT_CAST (self));
   gst_object_unref (clock);
+  now = now > age ? now - age : 0;
   return now >= base_time ? now - base_time : 0;
 }
 
-/* Counts the periods that passed without a frame since the previous read and
- * reports them as QoS; returns the number of frames missed just now. */
-static guint64
-account_for_drops (GstBoardcamSrc * self, GstClockTime pts)
+/* Counts the frames the camera dropped just before this one and reports them
+ * as QoS; returns TRUE when there were any. */
+static gboolean
+account_for_drops (GstBoardcamSrc * self, const boardcam_mt_frame * frame,
+    GstClockTime pts)
 {
-  const GstClockTime now = g_get_monotonic_time () * GST_USECOND;
-  const GstClockTime previous = self->last_read;
-  GstClockTime gap;
-  guint64 missed, processed, dropped;
+  guint64 processed, dropped;
   GstMessage *qos;
 
-  self->last_read = now;
-  if (!GST_CLOCK_TIME_IS_VALID (previous))
-    return 0;
-  gap = now - previous;
-  if (gap * 2 <= self->period * 3)
-    return 0;
-
-  missed = (gap + self->period / 2) / self->period - 1;
+  if (frame->dropped == 0)
+    return FALSE;
   GST_OBJECT_LOCK (self);
-  self->dropped += missed;
+  self->dropped += frame->dropped;
   dropped = self->dropped;
   GST_OBJECT_UNLOCK (self);
   processed = self->frames;
-  GST_DEBUG_OBJECT (self, "%" G_GUINT64_FORMAT " frame(s) missed, gap %"
-      GST_TIME_FORMAT, missed, GST_TIME_ARGS (gap));
+  GST_DEBUG_OBJECT (self, "%u frame(s) missed before frame %" G_GUINT64_FORMAT,
+      frame->dropped, frame->sequence);
 
   qos = gst_message_new_qos (GST_OBJECT_CAST (self), TRUE, pts, pts, pts,
       self->period);
-  gst_message_set_qos_values (qos, (gint64) (gap - self->period), 1.0, 1000000);
+  gst_message_set_qos_values (qos, (gint64) (frame->dropped * self->period),
+      1.0, 1000000);
   gst_message_set_qos_stats (qos, GST_FORMAT_BUFFERS, processed, dropped);
   gst_element_post_message (GST_ELEMENT_CAST (self), qos);
-  return missed;
+  return TRUE;
 }
 
 static GstFlowReturn
@@ -318,14 +372,18 @@ gst_boardcam_src_create (GstPushSrc * psrc, GstBuffer ** outbuf)
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (psrc);
   const gint camera = current_camera (self);
-  CameraFrame frame = { 0, NULL };
+  boardcam_mt_frame frame;
   GstBuffer *buffer;
   GstClockTime pts;
+  gint32 result;
 
   if (self->reopen && !open_camera (self, camera))
     return GST_FLOW_ERROR;
 
-  if (!boardcam_gst_read_frame (camera, &frame)) {
+  result = boardcam_mt_read (self->handle, &frame);
+  if (result == BOARDCAM_MT_INTERRUPTED)
+    return GST_FLOW_FLUSHING;
+  if (result != 0) {
     GST_ELEMENT_ERROR (self, RESOURCE, READ,
         ("Could not read a frame from camera %d at %dx%d, %d fps", camera,
             GST_VIDEO_INFO_WIDTH (&self->info),
@@ -333,14 +391,15 @@ gst_boardcam_src_create (GstPushSrc * psrc, GstBuffer ** outbuf)
         ("ReadCameraFrame failed"));
     return GST_FLOW_ERROR;
   }
-  pts = running_time_now (self);
+  pts = arrival_running_time (self, &frame);
 
   buffer = boardcam_gst_wrap_frame (&frame, &self->info);
   GST_BUFFER_PTS (buffer) = pts;
   GST_BUFFER_DURATION (buffer) = self->period;
-  GST_BUFFER_OFFSET (buffer) = self->frames;
-  GST_BUFFER_OFFSET_END (buffer) = self->frames + 1;
-  if (account_for_drops (self, pts) > 0)
+  /* Offsets count camera periods, so a gap shows the frames that were missed. */
+  GST_BUFFER_OFFSET (buffer) = frame.sequence;
+  GST_BUFFER_OFFSET_END (buffer) = frame.sequence + 1;
+  if (account_for_drops (self, &frame, pts))
     GST_BUFFER_FLAG_SET (buffer, GST_BUFFER_FLAG_DISCONT);
   self->frames++;
 
@@ -378,7 +437,7 @@ gst_boardcam_src_class_init (GstBoardcamSrcClass * klass)
           G_PARAM_READWRITE | G_PARAM_STATIC_STRINGS | GST_PARAM_MUTABLE_READY));
   g_object_class_install_property (gobject_class, PROP_DROPPED_FRAMES,
       g_param_spec_uint64 ("dropped-frames", "Dropped frames",
-          "Frame periods that passed without a read since the element started",
+          "Frames the camera produced that were never read, since the element started",
           0, G_MAXUINT64, 0, G_PARAM_READABLE | G_PARAM_STATIC_STRINGS));
 
   gst_element_class_set_static_metadata (element_class,
@@ -394,6 +453,8 @@ gst_boardcam_src_class_init (GstBoardcamSrcClass * klass)
   basesrc_class->query = GST_DEBUG_FUNCPTR (gst_boardcam_src_query);
   basesrc_class->start = GST_DEBUG_FUNCPTR (gst_boardcam_src_start);
   basesrc_class->stop = GST_DEBUG_FUNCPTR (gst_boardcam_src_stop);
+  basesrc_class->unlock = GST_DEBUG_FUNCPTR (gst_boardcam_src_unlock);
+  basesrc_class->unlock_stop = GST_DEBUG_FUNCPTR (gst_boardcam_src_unlock_stop);
   pushsrc_class->create = GST_DEBUG_FUNCPTR (gst_boardcam_src_create);
 
   GST_DEBUG_CATEGORY_INIT (gst_boardcam_src_debug, "boardcamsrc", 0,
@@ -405,7 +466,6 @@ gst_boardcam_src_init (GstBoardcamSrc * self)
 {
   self->camera = DEFAULT_CAMERA;
   self->period = GST_CLOCK_TIME_NONE;
-  self->last_read = GST_CLOCK_TIME_NONE;
   gst_video_info_init (&self->info);
   gst_base_src_set_live (GST_BASE_SRC (self), TRUE);
   gst_base_src_set_format (GST_BASE_SRC (self), GST_FORMAT_TIME);

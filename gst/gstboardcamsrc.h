@@ -9,6 +9,7 @@
 
 #include <gst/base/gstpushsrc.h>
 #include <gst/video/video.h>
+#include <boardcam-mt.h>
 
 G_BEGIN_DECLS
 
@@ -22,16 +23,20 @@ struct _GstBoardcamSrc
   /* Property, guarded by the object lock; fixed from READY upwards. */
   gint camera;
 
+  /* The open camera; set by the streaming thread, cleared by stop(), read
+   * by unlock(): guarded by the object lock. */
+  boardcam_mt_camera *handle;
+  gboolean flushing;            /* between unlock() and unlock_stop() */
+
   /* Streaming state, touched by the streaming thread and by start/stop. */
   GstVideoInfo info;            /* negotiated format */
   gint fps;                     /* the integer rate the camera was asked for */
   GstClockTime period;          /* one frame at the negotiated rate */
-  gboolean open;                /* the camera is open at opened_* */
   gboolean reopen;              /* caps changed since the camera was opened */
+  gboolean configured;          /* the camera is configured at opened_* */
   gint opened_width, opened_height, opened_fps;
   gboolean downstream_video_meta; /* downstream reads GstVideoMeta */
   guint64 frames;               /* frames pushed since start */
-  GstClockTime last_read;       /* monotonic time of the previous read */
 
   /* Read-only property, guarded by the object lock. */
   guint64 dropped;

@@ -4,8 +4,8 @@
  * so that it follows a transfer that became slower. */
 #define TRANSFER_CREEP_NS 2000
 /* The phase is estimated from arrivals, which are never early: a read that
- * began this little before a frame was due by the estimate is taken to have
- * begun after it. */
+ * found its frame waiting and began this little before the frame was due by
+ * the estimate is taken to have begun after it. */
 #define DUE_TOLERANCE_NS 20000
 
 void read_schedule_init(struct read_schedule *schedule, int64_t period_ns, int64_t guard_ns) {
@@ -56,13 +56,16 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t start_ns, 
         /* A read that blocked got the first frame due after it began; one
          * that did not got the newest frame due when it began. Either way
          * never one delivered before. */
-        const int64_t due = frame_due_by(schedule, start_ns + DUE_TOLERANCE_NS) + (blocked ? 1 : 0);
+        const int64_t due = blocked ? frame_due_by(schedule, start_ns) + 1
+                                    : frame_due_by(schedule, start_ns + DUE_TOLERANCE_NS);
         if (due > (int64_t)next) frame = (uint64_t)due;
         if (blocked) {
             /* The frame became available a transfer before it arrived; a
-             * delayed arrival only makes that later, so keep the earliest. */
+             * delayed arrival only makes that later, so keep the earliest.
+             * No one arrival moves the phase far: a sensor does not jump. */
             const int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
-            schedule->phase_ns = min64(schedule->phase_ns + period / 256, available);
+            const int64_t phase = min64(schedule->phase_ns + period / 256, available);
+            schedule->phase_ns = phase > schedule->phase_ns - period / 8 ? phase : schedule->phase_ns - period / 8;
             schedule->lead_ns = 0;
         } else {
             schedule->transfer_ns += TRANSFER_CREEP_NS;

@@ -160,18 +160,34 @@ TEST_F(Frames, NumBuffersEndsTheStreamWithEos) {
     EXPECT_EQ(boardsim_live_buffers(), 0u);
 }
 
-// A reader that falls behind misses frames; the element counts the periods
-// that passed without a read and says so as QoS.
+// What the sink saw of each buffer after a stall.
+struct Seen {
+    guint64 offset;
+    bool discont;
+    bool isReferenceFrame;
+    GstClockTime unixTime;  // from the timestamp/x-unix reference meta
+};
+
+// A reader that falls behind misses frames; the element counts them from the
+// frame metadata, says so as QoS, and its offsets step over them.
 TEST_F(Frames, AStalledReaderCountsDroppedFramesAndPostsQos) {
     boardsim_set_pacing(true);
     GstElement *pipeline = gsttest::parsePipeline(
         "boardcamsrc name=src num-buffers=6 ! video/x-raw,width=64,height=48,framerate=20/1 ! "
         "fakesink name=sink signal-handoffs=true sync=false");
     GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
-    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer) {
+    std::vector<Seen> seen;
+    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
+                         static GstCaps *unixCaps = gst_caps_new_empty_simple("timestamp/x-unix");
+                         GstReferenceTimestampMeta *meta = gst_buffer_get_reference_timestamp_meta(buffer, unixCaps);
+                         static_cast<std::vector<Seen> *>(data)->push_back(
+                             {GST_BUFFER_OFFSET(buffer), GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DISCONT),
+                              bool(gsttest::holdsFrame(buffer, gsttest::referenceFrame(
+                                                                   0, uint32_t(GST_BUFFER_OFFSET(buffer)), 64, 48))),
+                              meta != nullptr ? meta->timestamp : GST_CLOCK_TIME_NONE});
                          if (GST_BUFFER_OFFSET(buffer) == 2) g_usleep(300000);  // six periods
                      }),
-                     nullptr);
+                     &seen);
     // Keep the QoS messages that arrive on the way to EOS.
     GstBus *bus = gst_element_get_bus(pipeline);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
@@ -205,6 +221,28 @@ TEST_F(Frames, AStalledReaderCountsDroppedFramesAndPostsQos) {
     EXPECT_GE(qosDropped, 4u);
     EXPECT_LE(qosDropped, dropped);
     gst_message_unref(qos);
+
+    // Offsets are the camera's frame numbers: a step over the missed frames,
+    // and the buffer after it marked DISCONT.
+    ASSERT_EQ(seen.size(), 6u);
+    const GstClockTime now = GstClockTime(g_get_real_time()) * GST_USECOND;
+    for (size_t i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE("buffer " + std::to_string(i));
+        EXPECT_TRUE(seen[i].isReferenceFrame) << "offset " << seen[i].offset;
+        ASSERT_NE(seen[i].unixTime, GST_CLOCK_TIME_NONE) << "no timestamp/x-unix reference timestamp";
+        EXPECT_LT(now - seen[i].unixTime, 10 * GST_SECOND);
+        if (i == 0) continue;
+        EXPECT_GT(seen[i].unixTime, seen[i - 1].unixTime);
+        const guint64 step = seen[i].offset - seen[i - 1].offset;
+        if (i == 3) {
+            EXPECT_GE(step, 5u) << "six periods stalled";
+            EXPECT_EQ(step - 1, dropped);
+            EXPECT_TRUE(seen[i].discont);
+        } else {
+            EXPECT_EQ(step, 1u);
+            EXPECT_FALSE(seen[i].discont);
+        }
+    }
     gst_object_unref(bus);
     gst_object_unref(src);
     gst_object_unref(sink);
