@@ -178,6 +178,10 @@ TEST_F(CaptureTool, BadArgumentsExitTwoAndWriteNothing) {
         {"--format", "jpg"}, {"--size", "63x48"},  {"--frames"},       {"stray"},
         {"--jobs", "0"},     {"--jobs", "65"},     {"--jobs", "two"},  {"--jobs", "1.5"},
         {"--quality", "0"},  {"--quality", "101"}, {"--quality", ""},  {"--format", "y4m", "--size", "64x47"},
+        // A camera has one reader, however it is spelt.
+        {"--camera", "0,0"}, {"--camera", "both,1"}, {"--camera", "1,1"}, {"--camera", "0,"},
+        {"--fps", "5,60"},   {"--fps", "5,"},      {"--fps", "5,60,7"}, {"--duration", "0"},
+        {"--duration", "-1"}, {"--duration", "2s"}, {"--duration", "1", "--frames", "3"},
     };
     for (const auto &args : cases) {
         std::vector<std::string> full = args;
@@ -193,6 +197,46 @@ TEST_F(CaptureTool, BadArgumentsExitTwoAndWriteNothing) {
     const ToolRun help = run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--camera 0|1|both"), std::string::npos);
+}
+
+// The lines of a cam<id>.timestamps file after its header, in milliseconds.
+std::vector<double> readTimestamps(const std::string &path) {
+    std::istringstream in(slurp(path));
+    std::string line;
+    std::vector<double> ms;
+    if (!std::getline(in, line) || line != "# timestamp format v2") return {-1};
+    while (std::getline(in, line)) ms.push_back(std::stod(line));
+    return ms;
+}
+
+TEST_F(CaptureTool, EachCameraAtItsOwnRateForADuration) {
+    const ToolRun r = run({"--camera", "both", "--fps", "5,60", "--duration", "2", "--size", "32x16",
+                           "--format", "y4m", "--out", out_},
+                          {"BOARDSIM_PACING=1"});
+    ASSERT_EQ(r.status, 0) << r.err;
+    for (const auto &[camera, fps] : {std::pair<int, int>{0, 5}, {1, 60}}) {
+        SCOPED_TRACE("camera " + std::to_string(camera));
+        const std::vector<double> ms = readTimestamps(out_ + "/cam" + std::to_string(camera) + ".timestamps");
+        // About two seconds' worth; a camera starved by the other gets a fraction.
+        EXPECT_GE(ms.size(), size_t(fps * 2 * 0.8)) << r.err;
+        EXPECT_LE(ms.size(), size_t(fps * 2 + 2)) << r.err;
+        ASSERT_FALSE(ms.empty());
+        EXPECT_EQ(ms.front(), 0.0);
+        EXPECT_TRUE(std::is_sorted(ms.begin(), ms.end()));
+        // Frames a period apart, on average.
+        const double mean = (ms.back() - ms.front()) / double(ms.size() - 1);
+        EXPECT_NEAR(mean, 1000.0 / fps, 1000.0 / fps * 0.1);
+        // The Y4M file holds one frame per timestamp, at its camera's nominal rate.
+        const std::string video = slurp(out_ + "/cam" + std::to_string(camera) + ".y4m");
+        EXPECT_EQ(video.rfind("YUV4MPEG2 W32 H16 F" + std::to_string(fps) + ":1 ", 0), 0u);
+        const size_t header = video.find('\n') + 1, frameBytes = std::string("FRAME\n").size() + 32 * 16 * 3 / 2;
+        ASSERT_EQ((video.size() - header) % frameBytes, 0u);
+        const size_t frameLines = (video.size() - header) / frameBytes;
+        EXPECT_EQ(frameLines, ms.size());
+    }
+    EXPECT_NE(r.err.find(" fps), "), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(" and "), std::string::npos) << "a rate per camera: " << r.err;
+    EXPECT_NE(r.err.find(", 0 dropped"), std::string::npos) << r.err;
 }
 
 TEST_F(CaptureTool, RefusedOpenFailsClearly) {

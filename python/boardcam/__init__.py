@@ -7,22 +7,26 @@
 
 The camera library is loaded on first use: from ``BOARDCAM_LIBRARY`` when
 set, otherwise ``libboardcam.so.1`` installed beside this package or through
-the system loader. Frames are released with the device runtime's
-``vekpimoFree``, from ``BOARDCAM_VEKPIMO_LIBRARY`` or ``libvekpimo.so``.
+the system loader; then its thread-safe layer ``libboardcam-mt.so.1``, from
+``BOARDCAM_MT_LIBRARY`` or beside the camera library.
 
-Every call into the library holds one process-wide lock, so cameras may be
-used from several threads.
+Every call goes through libboardcam-mt, which serialises calls across the
+whole process (GStreamer pipelines in it included) and waits for frames
+outside its lock: two cameras may be read from two threads, each at its own
+rate. A camera has one owner in the process; a second open raises
+:class:`CameraBusyError`.
 """
 from __future__ import annotations
 
 from typing import Any, Dict
 
 from ._camera import Camera
-from ._errors import CameraError
+from ._errors import CameraBusyError, CameraClosedError, CameraError
 from ._frame import Frame
-from ._native import LibraryNotFoundError, LOCK, native
+from ._native import CameraMgr, LibraryNotFoundError, native
 
-__all__ = ["Camera", "CameraError", "Frame", "LibraryNotFoundError", "table"]
+__all__ = ["Camera", "CameraBusyError", "CameraClosedError", "CameraError", "Frame", "LibraryNotFoundError",
+           "table"]
 __version__ = "1.0.0"
 
 _SLOT_FIELDS = ("initialised", "id", "fps", "width", "height", "frameSize")
@@ -36,10 +40,9 @@ def table() -> Dict[str, Any]:
         dict with ``initialised``, ``id``, ``fps``, ``width``, ``height`` and
         ``frameSize``.
     """
-    loaded = native()
-    with LOCK:
-        mgr = loaded.table
-        return {
-            "mediaLibInited": bool(mgr.mediaLibInited),
-            "slots": [{name: getattr(slot, name) for name in _SLOT_FIELDS} for slot in mgr.slots],
-        }
+    mgr = CameraMgr()
+    native().copy_table(mgr)
+    return {
+        "mediaLibInited": bool(mgr.mediaLibInited),
+        "slots": [{name: getattr(slot, name) for name in _SLOT_FIELDS} for slot in mgr.slots],
+    }

@@ -1,13 +1,14 @@
-"""A camera opened through the camera library."""
+"""A camera opened through libboardcam-mt."""
 from __future__ import annotations
 
 import ctypes
+import threading
 from types import TracebackType
 from typing import Iterator, Optional, Type
 
-from ._errors import CameraError
+from ._errors import CameraBusyError, CameraClosedError, CameraError
 from ._frame import Frame
-from ._native import LOCK, CameraFrame, native
+from ._native import MT_BUSY, MT_INTERRUPTED, MtFrame, native
 
 
 class Camera:
@@ -16,6 +17,12 @@ class Camera:
     Opening calls ``OpenCameraEx``; :meth:`close`, or leaving a ``with``
     block, calls ``CloseCameraEx``. Frames are NV12 (12 bits per pixel).
 
+    A camera has one owner in the process: opening one that is already open
+    (by another ``Camera``, or a GStreamer ``boardcamsrc``) raises
+    :class:`CameraBusyError`. Different cameras may be read from different
+    threads at the same time, each at its own rate; :meth:`close` may be
+    called from another thread to stop a :meth:`read` that is waiting.
+
     Args:
         camera_id: 0 or 1.
         fps: frames per second.
@@ -23,6 +30,7 @@ class Camera:
         height: frame height in pixels (even).
 
     Raises:
+        CameraBusyError: the camera is already open in this process.
         CameraError: ``OpenCameraEx`` failed (an invalid id or size, or the
             board refused).
         LibraryNotFoundError: the camera library could not be loaded.
@@ -40,10 +48,16 @@ class Camera:
         self.height = height
         self._native = native()
         self._closed = True
-        with LOCK:
-            result = self._native.OpenCameraEx(camera_id, fps, width, height)
+        # Reads in progress, so that close() never frees the handle under one.
+        self._state = threading.Condition()
+        self._reads = 0
+        handle = ctypes.c_void_p()
+        result = self._native.open(camera_id, fps, width, height, ctypes.byref(handle))
+        if result == MT_BUSY:
+            raise CameraBusyError(camera_id)
         if result != 0:
             raise CameraError("OpenCameraEx", camera_id)
+        self._handle = handle
         self._closed = False
 
     @property
@@ -52,7 +66,7 @@ class Camera:
         return self._closed
 
     def read(self) -> Frame:
-        """Reads the next frame (``ReadCameraFrame``); blocks until the camera delivers it.
+        """Reads the next frame; waits, holding no lock, until the camera delivers it.
 
         Returns:
             A :class:`Frame` that owns the device buffer; use it in a ``with``
@@ -60,16 +74,25 @@ class Camera:
 
         Raises:
             CameraError: the read failed; no device buffer is left behind.
-            ValueError: the camera is closed.
+            CameraClosedError: the camera is closed, or was closed by another
+                thread while this read waited (a ``ValueError``).
         """
-        if self._closed:
-            raise ValueError(f"camera {self.id} is closed")
-        record = CameraFrame()
-        with LOCK:
-            result = self._native.ReadCameraFrame(self.id, ctypes.byref(record))
+        with self._state:
+            if self._closed:
+                raise CameraClosedError(self.id)
+            self._reads += 1
+        record = MtFrame()
+        try:
+            result = self._native.read(self._handle, ctypes.byref(record))
+        finally:
+            with self._state:
+                self._reads -= 1
+                self._state.notify_all()
+        if result == MT_INTERRUPTED:
+            raise CameraClosedError(self.id, f"camera {self.id} was closed while a read waited for its frame")
         if result != 0:
             raise CameraError("ReadCameraFrame", self.id)
-        return Frame(self._native, self.id, self.width, self.height, record.size, record.data)
+        return Frame(self._native, self.id, self.width, self.height, record)
 
     def frames(self, count: Optional[int] = None) -> Iterator[Frame]:
         """Yields ``count`` frames, or frames until the loop stops when ``count`` is None.
@@ -88,16 +111,23 @@ class Camera:
     def close(self) -> None:
         """Closes the camera (``CloseCameraEx``). Closing twice does nothing.
 
-        Frames already read stay valid until released.
+        May be called from another thread: a :meth:`read` waiting for its
+        frame then raises :class:`CameraClosedError` at once. Frames already
+        read stay valid until released.
 
         Raises:
             CameraError: the board refused to close the camera.
         """
-        if self._closed:
-            return
-        self._closed = True
-        with LOCK:
-            result = self._native.CloseCameraEx(self.id)
+        with self._state:
+            if self._closed:
+                return
+            self._closed = True
+            # Interrupt a waiting read, and let any read in progress return
+            # before the handle goes.
+            self._native.set_flushing(self._handle, True)
+            while self._reads > 0:
+                self._state.wait()
+        result = self._native.close(self._handle)
         if result != 0:
             raise CameraError("CloseCameraEx", self.id)
 

@@ -12,7 +12,7 @@ from typing import Optional, Type
 import numpy as np
 
 from ._convert import nv12_to_rgb
-from ._native import LOCK, Native
+from ._native import MtFrame, Native
 
 
 @functools.lru_cache(maxsize=16)
@@ -21,8 +21,7 @@ def _bytes_type(size: int) -> type:
 
 
 def _release_device_buffer(native: Native, address: int) -> None:
-    with LOCK:
-        native.vekpimoFree(address)
+    native.release_frame(address)
 
 
 class Frame:
@@ -39,14 +38,26 @@ class Frame:
         width: width in pixels.
         height: height in pixels.
         size: bytes in the frame, ``width * height * 3 // 2``.
+        sequence: camera periods since the camera was opened (0 for the first
+            frame); a step of ``n + 1`` from the previous frame means ``n``
+            frames were missed.
+        dropped: frames the camera produced and nobody read, just before this one.
+        timestamp_ns: arrival time on ``CLOCK_MONOTONIC`` in nanoseconds,
+            comparable with :func:`time.monotonic_ns`.
+        realtime_ns: arrival time on ``CLOCK_REALTIME`` (nanoseconds since
+            the epoch), comparable with :func:`time.time_ns`.
     """
 
-    def __init__(self, native: Native, camera: int, width: int, height: int, size: int, address: int) -> None:
+    def __init__(self, native: Native, camera: int, width: int, height: int, record: MtFrame) -> None:
         self.camera = camera
         self.width = width
         self.height = height
-        self.size = size
-        self.address = address
+        self.size = size = int(record.size)
+        self.address = address = int(record.data)
+        self.sequence = int(record.sequence)
+        self.dropped = int(record.dropped)
+        self.timestamp_ns = int(record.monotonic_ns)
+        self.realtime_ns = int(record.realtime_ns)
         # Every view handed out is a view of this one array, so its reference
         # count tells whether any view is alive.
         root: Optional[np.ndarray] = np.frombuffer(_bytes_type(size).from_address(address), dtype=np.uint8)
@@ -108,4 +119,4 @@ class Frame:
 
     def __repr__(self) -> str:
         state = "released" if self.released else f"at 0x{self.address:x}"
-        return f"<boardcam.Frame camera {self.camera} {self.width}x{self.height} NV12 {state}>"
+        return f"<boardcam.Frame camera {self.camera} #{self.sequence} {self.width}x{self.height} NV12 {state}>"

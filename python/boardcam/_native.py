@@ -1,8 +1,9 @@
-"""The camera library and the runtime's ``vekpimoFree``, loaded on first use.
+"""The camera library and libboardcam-mt over it, loaded on first use.
 
-The library is not thread safe, and ctypes releases the GIL for the length of
-every foreign call, so every call into it (and every release of a frame) is
-made while holding :data:`LOCK`, one lock for the whole process.
+The camera library is not thread safe. Every call this package makes goes
+through libboardcam-mt, which serialises calls across the whole process (also
+with a GStreamer pipeline in the same process) and waits for each frame
+outside its lock, so several threads may read several cameras at once.
 """
 from __future__ import annotations
 
@@ -13,16 +14,17 @@ from pathlib import Path
 from typing import List, Optional
 
 LIBRARY_NAME = "libboardcam.so.1"
-VEKPIMO_NAME = "libvekpimo.so"
+MT_LIBRARY_NAME = "libboardcam-mt.so.1"
 
-#: Held for every call into the camera library and the device runtime.
-#: Re-entrant, because a frame may be released by the garbage collector in
-#: the middle of a call made by the same thread.
-LOCK = threading.RLock()
+#: Results of libboardcam-mt besides 0 and -1.
+MT_INTERRUPTED = -2
+MT_BUSY = -3
+
+_loading = threading.Lock()
 
 
 class LibraryNotFoundError(OSError):
-    """The camera library or the runtime's image-processing library could not be loaded."""
+    """The camera library or libboardcam-mt could not be loaded."""
 
 
 class CameraSlot(ctypes.Structure):
@@ -50,28 +52,60 @@ class CameraFrame(ctypes.Structure):
     _fields_ = [("size", ctypes.c_int32), ("data", ctypes.c_void_p)]
 
 
+class MtFrame(ctypes.Structure):
+    """A frame with its metadata, as ``boardcam_mt_read`` fills it (``boardcam_mt_frame``)."""
+
+    _fields_ = [
+        ("data", ctypes.c_void_p),
+        ("size", ctypes.c_int32),
+        ("sequence", ctypes.c_uint64),
+        ("dropped", ctypes.c_uint32),
+        ("monotonic_ns", ctypes.c_int64),
+        ("realtime_ns", ctypes.c_int64),
+    ]
+
+
 class Native:
     """The loaded libraries with their prototypes."""
 
-    def __init__(self, library: ctypes.CDLL, vekpimo: ctypes.CDLL) -> None:
+    def __init__(self, library: ctypes.CDLL, mt: ctypes.CDLL) -> None:
         self.library = library
-        int32 = ctypes.c_int32
-        self.OpenCameraEx = library.OpenCameraEx
-        self.OpenCameraEx.argtypes = [int32, int32, int32, int32]
-        self.OpenCameraEx.restype = int32
-        self.ReadCameraFrame = library.ReadCameraFrame
-        self.ReadCameraFrame.argtypes = [int32, ctypes.POINTER(CameraFrame)]
-        self.ReadCameraFrame.restype = int32
-        self.CloseCameraEx = library.CloseCameraEx
-        self.CloseCameraEx.argtypes = [int32]
-        self.CloseCameraEx.restype = int32
+        self.mt = mt
+        int32, handle = ctypes.c_int32, ctypes.c_void_p
+        self.open = mt.boardcam_mt_open
+        self.open.argtypes = [int32, int32, int32, int32, ctypes.POINTER(handle)]
+        self.open.restype = int32
+        self.read = mt.boardcam_mt_read
+        self.read.argtypes = [handle, ctypes.POINTER(MtFrame)]
+        self.read.restype = int32
+        self.set_flushing = mt.boardcam_mt_set_flushing
+        self.set_flushing.argtypes = [handle, ctypes.c_bool]
+        self.set_flushing.restype = None
+        self.close = mt.boardcam_mt_close
+        self.close.argtypes = [handle]
+        self.close.restype = int32
+        self.release_frame = mt.boardcam_mt_release_frame
+        self.release_frame.argtypes = [ctypes.c_void_p]
+        self.release_frame.restype = None
+        self.copy_table = mt.boardcam_mt_table
+        self.copy_table.argtypes = [ctypes.POINTER(CameraMgr)]
+        self.copy_table.restype = None
         self.table = CameraMgr.in_dll(library, "g_CameraMgr")
-        self.vekpimoFree = vekpimo.vekpimoFree
-        self.vekpimoFree.argtypes = [ctypes.c_void_p]
-        self.vekpimoFree.restype = ctypes.c_int
 
 
 _native: Optional[Native] = None
+
+
+def _beside_package(name: str) -> List[str]:
+    """Installed with its package into a prefix (PREFIX/lib/python3/...), a
+    library is in one of the package's ancestor folders or their lib/."""
+    package = Path(__file__).resolve().parent
+    beside: List[str] = []
+    for folder in list(package.parents)[:4]:
+        for candidate in (folder / name, folder / "lib" / name):
+            if candidate.is_file() and str(candidate) not in beside:
+                beside.append(str(candidate))
+    return beside
 
 
 def _library_candidates() -> List[str]:
@@ -79,15 +113,18 @@ def _library_candidates() -> List[str]:
     explicit = os.environ.get("BOARDCAM_LIBRARY")
     if explicit:
         return [explicit]
-    # Installed with its package into a prefix (PREFIX/lib/python3/...), the
-    # library is in one of the package's ancestor folders or their lib/.
-    package = Path(__file__).resolve().parent
-    beside = []
-    for folder in list(package.parents)[:4]:
-        for candidate in (folder / LIBRARY_NAME, folder / "lib" / LIBRARY_NAME):
-            if candidate.is_file() and str(candidate) not in beside:
-                beside.append(str(candidate))
-    return beside + [LIBRARY_NAME]
+    return _beside_package(LIBRARY_NAME) + [LIBRARY_NAME]
+
+
+def _mt_candidates(library: ctypes.CDLL) -> List[str]:
+    """Where libboardcam-mt is looked for: beside the camera library first."""
+    explicit = os.environ.get("BOARDCAM_MT_LIBRARY")
+    if explicit:
+        return [explicit]
+    candidates = []
+    if library._name and os.path.sep in library._name:
+        candidates.append(os.path.join(os.path.dirname(library._name), MT_LIBRARY_NAME))
+    return candidates + _beside_package(MT_LIBRARY_NAME) + [MT_LIBRARY_NAME]
 
 
 def _load(candidates: List[str], what: str, variable: str) -> ctypes.CDLL:
@@ -105,19 +142,17 @@ def _load(candidates: List[str], what: str, variable: str) -> ctypes.CDLL:
 def native() -> Native:
     """The loaded libraries; loads them on first use.
 
+    The camera library is loaded first, so that libboardcam-mt binds to that
+    very library (one camera table per process).
+
     Raises:
         LibraryNotFoundError: a library is missing; the message names what was
             looked for and where.
     """
     global _native
-    with LOCK:
+    with _loading:
         if _native is None:
             library = _load(_library_candidates(), f"the camera library {LIBRARY_NAME}", "BOARDCAM_LIBRARY")
-            explicit = os.environ.get("BOARDCAM_VEKPIMO_LIBRARY")
-            vekpimo_candidates = [explicit] if explicit else [VEKPIMO_NAME]
-            if not explicit and library._name and os.path.sep in library._name:
-                vekpimo_candidates.append(os.path.join(os.path.dirname(library._name), VEKPIMO_NAME))
-            vekpimo = _load(vekpimo_candidates, f"the device runtime's {VEKPIMO_NAME} (vekpimoFree)",
-                            "BOARDCAM_VEKPIMO_LIBRARY")
-            _native = Native(library, vekpimo)
+            mt = _load(_mt_candidates(library), f"the thread-safe layer {MT_LIBRARY_NAME}", "BOARDCAM_MT_LIBRARY")
+            _native = Native(library, mt)
         return _native

@@ -63,6 +63,19 @@ class Board:
                 events.append(event)
         return events
 
+    def overlap(self) -> str:
+        """Empty when no two journal entries overlap in time; otherwise the first pair that does."""
+        events = []
+        for index in range(self.lib.boardsim_journal_size()):
+            event = Event()
+            assert self.lib.boardsim_journal_entry(index, ctypes.byref(event)) == 0
+            events.append((event.startNs, event.endNs, event.call, event.camera))
+        events.sort()
+        for before, after in zip(events, events[1:]):
+            if after[0] < before[1]:
+                return f"calls {before[2]} (camera {before[3]}) and {after[2]} (camera {after[3]}) overlap"
+        return ""
+
     def reference(self, camera: int, index: int, width: int, height: int) -> np.ndarray:
         frame = np.empty(width * height * 3 // 2, dtype=np.uint8)
         written = self.lib.boardsim_render_frame(camera, index, width, height, frame.ctypes.data, frame.size)
@@ -97,3 +110,4 @@ def run_python(code: str, **environment: str) -> subprocess.CompletedProcess:
     env = dict(os.environ)
     env.update(environment)
     return subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60)
+

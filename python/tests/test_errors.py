@@ -56,7 +56,7 @@ def test_faults_scripted_from_the_environment():
     assert "still live" not in result.stderr
 
 
-@pytest.mark.parametrize("variable", ["BOARDCAM_LIBRARY", "BOARDCAM_VEKPIMO_LIBRARY"])
+@pytest.mark.parametrize("variable", ["BOARDCAM_LIBRARY", "BOARDCAM_MT_LIBRARY"])
 def test_a_missing_library_is_a_clear_os_error_on_first_use(variable):
     result = run_python(
         "import boardcam\n"  # importing loads nothing yet

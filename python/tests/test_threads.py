@@ -1,32 +1,79 @@
-"""Two threads, two cameras, at the same time."""
+"""Cameras from several threads: each at its own rate, and close() from
+another thread stops a read that waits."""
 import threading
+import time
 
 import numpy as np
+import pytest
 
 import boardcam
+from conftest import READ_FRAME_FROM_CAMERA
 
 
-def test_two_threads_read_two_cameras_at_once(board):
+def capture(board, camera_id, fps, seconds, results, start):
+    """Reads one camera for `seconds`; records frames seen and frames that are
+    not the sensor frame their sequence names."""
+    try:
+        frames = wrong = 0
+        with boardcam.Camera(camera_id, fps=fps, width=32, height=16) as cam:
+            start.wait()
+            end = time.monotonic() + seconds
+            while time.monotonic() < end:
+                with cam.read() as frame:
+                    if not np.array_equal(frame.array, board.reference(camera_id, frame.sequence, 32, 16)):
+                        wrong += 1
+                    frames += 1
+        results[camera_id] = (frames, wrong)
+    except Exception as error:  # reported by the assertion below
+        results[camera_id] = error
+
+
+@pytest.mark.parametrize("rates", [(5, 60), (120, 120)], ids=["5_and_60_fps", "120_and_120_fps"])
+def test_two_threads_read_two_cameras_each_at_its_rate(board, rates):
     board.lib.boardsim_set_pacing(True)
     results = {}
     start = threading.Barrier(2)
-
-    def capture(camera_id):
-        try:
-            mismatches = 0
-            with boardcam.Camera(camera_id, fps=120, width=96, height=64) as cam:
-                start.wait()
-                for index, frame in enumerate(cam.frames(40)):
-                    if not np.array_equal(frame.array, board.reference(camera_id, index, 96, 64)):
-                        mismatches += 1
-            results[camera_id] = mismatches
-        except Exception as error:  # reported by the assertion below
-            results[camera_id] = error
-
-    threads = [threading.Thread(target=capture, args=(camera_id,)) for camera_id in (0, 1)]
+    seconds = 2.0
+    threads = [threading.Thread(target=capture, args=(board, camera_id, rates[camera_id], seconds, results, start))
+               for camera_id in (0, 1)]
     for thread in threads:
         thread.start()
     for thread in threads:
         thread.join(timeout=60)
-    assert results == {0: 0, 1: 0}
+    for camera_id in (0, 1):
+        assert not isinstance(results[camera_id], Exception), results[camera_id]
+        frames, wrong = results[camera_id]
+        # A lock held across a camera's wait leaves the faster one near the slower one's rate.
+        assert frames >= rates[camera_id] * seconds / 2, (camera_id, frames)
+        assert wrong == 0, camera_id
+    assert board.overlap() == ""
+    assert board.live_buffers() == 0
+
+
+def test_close_from_another_thread_releases_a_waiting_read(board):
+    board.lib.boardsim_set_pacing(True)
+    cam = boardcam.Camera(0, fps=1, width=32, height=16)
+    cam.read().release()  # the next frame is a second away
+    outcome = {}
+
+    def read():
+        started = time.monotonic()
+        try:
+            cam.read()
+        except Exception as error:
+            outcome["error"] = error
+        outcome["took"] = time.monotonic() - started
+
+    reader = threading.Thread(target=read)
+    reader.start()
+    time.sleep(0.1)
+    cam.close()
+    reader.join(timeout=10)
+    assert isinstance(outcome["error"], boardcam.CameraClosedError)
+    assert isinstance(outcome["error"], ValueError)
+    assert "closed while a read waited" in str(outcome["error"])
+    assert outcome["took"] < 0.7
+    assert len(board.journal(READ_FRAME_FROM_CAMERA)) == 1
+    with pytest.raises(boardcam.CameraClosedError):
+        cam.read()
     assert board.live_buffers() == 0

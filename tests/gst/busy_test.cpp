@@ -61,8 +61,10 @@ void expectBusyError(GstMessage *message, const char *from) {
     g_error_free(error);
 }
 
+// The sinks do not wait to preroll, so that a refused branch cannot hold the
+// whole pipeline in PAUSED.
 const char *kOwner = "boardcamsrc name=first camera=0 ! video/x-raw,width=64,height=48,framerate=30/1 ! "
-                     "fakesink name=firstsink sync=false signal-handoffs=true";
+                     "fakesink name=firstsink sync=false async=false signal-handoffs=true";
 
 TEST_F(Busy, ASecondPipelineOnTheSameCameraIsRefusedAndTheFirstStreamsOn) {
     GstElement *owner = gsttest::parsePipeline(kOwner);
@@ -102,7 +104,7 @@ TEST_F(Busy, ASecondPipelineOnTheSameCameraIsRefusedAndTheFirstStreamsOn) {
 TEST_F(Busy, TwoElementsOnOneCameraInOnePipeline) {
     GstElement *pipeline = gsttest::parsePipeline(
         std::string(kOwner) +
-        " boardcamsrc name=second camera=0 ! video/x-raw,width=320,height=240,framerate=15/1 ! fakesink");
+        " boardcamsrc name=second camera=0 ! video/x-raw,width=320,height=240,framerate=15/1 ! fakesink async=false");
     Tally tally;
     checkFrames(pipeline, "firstsink", &tally);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);

@@ -6,7 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "vekpimo.h"
+#include "boardcam-mt.h"
 
 struct encoder {
     struct encoder_pool *pool;
@@ -29,7 +29,7 @@ static void *encode(void *arg) {
             written = frame_writer_write(writer, &job);
         }
         /* The frame is ours: release it whether or not it was written. */
-        vekpimoFree(job.frame.data);
+        boardcam_mt_release_frame(job.frame.data);
 
         pthread_mutex_lock(&pool->mu);
         if (written >= 0) {

@@ -1,7 +1,7 @@
 /*
  * A bounded queue of captured frames between the reading thread and the
  * encoders. What travels is the device buffer itself; whoever takes a frame
- * off the queue owns it and releases it with vekpimoFree().
+ * off the queue owns it and releases it with boardcam_mt_release_frame().
  */
 #ifndef CAPTURE_FRAME_QUEUE_H
 #define CAPTURE_FRAME_QUEUE_H
@@ -9,13 +9,13 @@
 #include <pthread.h>
 #include <stddef.h>
 
-#include "boardcam.h"
+#include "boardcam-mt.h"
 
 struct frame_job {
     int slot;          /* index of the camera in the options: 0 or 1 */
     int camera;        /* camera id */
     long index;        /* frame number of that camera, from 0 */
-    CameraFrame frame; /* the device buffer, owned by the job */
+    boardcam_mt_frame frame; /* the device buffer, owned by the job */
 };
 
 struct frame_queue {

@@ -2,10 +2,10 @@
  * boardcam-capture: capture frames from the board's cameras into files.
  *
  * The model application of the library: open the cameras, read each frame
- * into device memory, hand it on, release it with vekpimoFree(), and close
- * every camera that was opened, whatever fails on the way. One thread reads
- * (reader.c); a pool of encoders writes and releases (encoder_pool.c), so
- * that encoding never holds up the camera.
+ * into device memory, hand it on, release it, and close every camera that was
+ * opened, whatever fails on the way. One thread per camera reads it at its own
+ * rate through libboardcam-mt (reader.c); a pool of encoders writes and
+ * releases (encoder_pool.c), so that encoding never holds up a camera.
  */
 #define _POSIX_C_SOURCE 200809L
 
@@ -17,13 +17,14 @@
 #include <sys/stat.h>
 #include <time.h>
 
-#include "boardcam.h"
+#include "boardcam-mt.h"
 #include "encoder_pool.h"
 #include "frame_queue.h"
 #include "frame_writer.h"
 #include "options.h"
 #include "progress.h"
 #include "reader.h"
+#include "timestamps_file.h"
 #include "y4m_file.h"
 
 #define PROGRAM "boardcam-capture"
@@ -59,7 +60,7 @@ static long open_videos(const struct capture_options *opts, struct y4m_file vide
         char path[4200];
         long header;
         snprintf(path, sizeof path, "%s/cam%d.y4m", opts->out_dir, opts->cameras[*opened]);
-        header = y4m_open(&videos[*opened], path, opts->width, opts->height, opts->fps);
+        header = y4m_open(&videos[*opened], path, opts->width, opts->height, opts->fps[*opened]);
         if (header < 0) {
             fprintf(stderr, PROGRAM ": cannot write %s: %s\n", path, strerror(errno));
             return -1;
@@ -69,41 +70,96 @@ static long open_videos(const struct capture_options *opts, struct y4m_file vide
     return bytes;
 }
 
+/* "30" when the cameras share a rate, "5 and 60" when they do not. */
+static const char *rates_text(const struct capture_options *opts, char *buf, size_t size) {
+    if (opts->camera_count == 2 && opts->fps[0] != opts->fps[1]) {
+        snprintf(buf, size, "%d and %d", opts->fps[0], opts->fps[1]);
+    } else {
+        snprintf(buf, size, "%d", opts->fps[0]);
+    }
+    return buf;
+}
+
+/* Creates cam<id>.timestamps for each camera; 0, or -1. */
+static int open_timestamps(const struct capture_options *opts, struct timestamps_file files[2]) {
+    int c;
+    for (c = 0; c < opts->camera_count; ++c) {
+        char path[4200];
+        snprintf(path, sizeof path, "%s/cam%d.timestamps", opts->out_dir, opts->cameras[c]);
+        if (timestamps_open(&files[c], path) != 0) {
+            fprintf(stderr, PROGRAM ": cannot write %s: %s\n", path, strerror(errno));
+            return -1;
+        }
+    }
+    return 0;
+}
+
 static void report(const struct capture_options *opts, const long captured[2], double elapsed,
                    long long bytes_written, long failures, long dropped) {
+    char rates[32];
+    rates_text(opts, rates, sizeof rates);
     if (dropped > 0) {
-        fprintf(stderr, PROGRAM ": %s at %dx%d, %d fps outran %d encoder%s, which dropped %ld frame%s; "
+        fprintf(stderr, PROGRAM ": %s at %dx%d, %s fps outran %d encoder%s, which dropped %ld frame%s; "
                         "try --format jpeg or --format nv12\n",
-                format_name(opts->format), opts->width, opts->height, opts->fps, opts->jobs,
+                format_name(opts->format), opts->width, opts->height, rates, opts->jobs,
                 opts->jobs == 1 ? "" : "s", dropped, dropped == 1 ? "" : "s");
     }
     if (opts->camera_count == 2) {
-        fprintf(stderr, PROGRAM ": captured %ld frames from cam0 and %ld from cam1", captured[0], captured[1]);
+        fprintf(stderr, PROGRAM ": captured %ld frames from cam%d and %ld from cam%d", captured[0], opts->cameras[0],
+                captured[1], opts->cameras[1]);
+        fprintf(stderr, " in %.2f s (%.1f and %.1f fps)", elapsed, elapsed > 0 ? (double)captured[0] / elapsed : 0.0,
+                elapsed > 0 ? (double)captured[1] / elapsed : 0.0);
     } else {
         fprintf(stderr, PROGRAM ": captured %ld frames from cam%d", captured[0], opts->cameras[0]);
+        fprintf(stderr, " in %.2f s (%.1f fps)", elapsed, elapsed > 0 ? (double)captured[0] / elapsed : 0.0);
     }
-    fprintf(stderr, " in %.2f s (%.1f fps), %lld bytes written to %s, %ld failure%s, %ld dropped%s\n", elapsed,
-            elapsed > 0 ? (double)captured[0] / elapsed : 0.0, bytes_written, opts->out_dir, failures,
-            failures == 1 ? "" : "s", dropped, interrupted ? ", interrupted" : "");
+    fprintf(stderr, ", %lld bytes written to %s, %ld failure%s, %ld dropped%s\n", bytes_written, opts->out_dir,
+            failures, failures == 1 ? "" : "s", dropped, interrupted ? ", interrupted" : "");
+}
+
+/* Frames the progress bar counts to. */
+static long expected_frames(const struct capture_options *opts) {
+    long total = 0;
+    int c;
+    for (c = 0; c < opts->camera_count; ++c) {
+        total += opts->frames > 0 ? opts->frames : (long)(opts->fps[c] * opts->duration + 0.5);
+    }
+    return total;
+}
+
+/* Draws progress until the readers are done, the duration is over or the
+ * user interrupts; then stops the readers. */
+static void watch_readers(const struct capture_options *opts, struct reader_group *readers,
+                          const struct progress *progress, const struct timespec *start) {
+    const struct timespec tick = {0, 50000000};
+    while (!readers_done(readers)) {
+        const double elapsed = seconds_since(start);
+        if (interrupted || (opts->duration > 0 && elapsed >= opts->duration)) break;
+        progress_update(progress, readers_total(readers), elapsed);
+        nanosleep(&tick, NULL);
+    }
+    readers_stop(readers);
+    readers_join(readers);
 }
 
 int main(int argc, char **argv) {
     struct capture_options opts;
     char error[256];
-    int opened[2] = {0, 0};
+    boardcam_mt_camera *cameras[2] = {NULL, NULL};
     int videos_open = 0;
     struct y4m_file videos[2];
+    struct timestamps_file timestamps[2] = {{NULL, -1}, {NULL, -1}};
     struct frame_writer_config writer_config;
     struct frame_queue queue;
     struct encoder_pool pool;
-    struct read_outcome outcome = {{0, 0}, {0, 0}, 0};
+    struct reader_group readers;
     long long bytes_written = 0;
-    long failures = 0, captured[2];
+    long failures = 0, captured[2], dropped = 0;
     struct progress progress;
     struct timespec start;
     struct sigaction action;
     double elapsed;
-    int c;
+    int c, opened = 0;
 
     switch (parse_options(argc, argv, &opts, error, sizeof error)) {
     case PARSE_HELP:
@@ -149,25 +205,32 @@ int main(int argc, char **argv) {
 
     for (c = 0; c < opts.camera_count; ++c) {
         const int id = opts.cameras[c];
-        if (OpenCameraEx(id, opts.fps, opts.width, opts.height) != 0) {
+        if (boardcam_mt_open(id, opts.fps[c], opts.width, opts.height, &cameras[c]) != 0) {
             fprintf(stderr, PROGRAM ": camera %d failed to open at %dx%d, %d fps\n", id, opts.width,
-                    opts.height, opts.fps);
+                    opts.height, opts.fps[c]);
             ++failures;
             break;
         }
-        opened[c] = 1;
+        ++opened;
     }
+    if (failures == 0 && open_timestamps(&opts, timestamps) != 0) ++failures;
 
-    progress_start(&progress, opts.frames);
+    progress_start(&progress, expected_frames(&opts));
     clock_gettime(CLOCK_MONOTONIC, &start);
     if (failures == 0) {
-        read_cameras(&opts, &queue, &pool, &interrupted, &progress, &start, &outcome);
-        failures += outcome.failed;
+        if (readers_start(&readers, &opts, cameras, &queue, &pool, timestamps) != 0) {
+            fprintf(stderr, PROGRAM ": cannot start the camera readers\n");
+            ++failures;
+        } else {
+            watch_readers(&opts, &readers, &progress, &start);
+            failures += readers.failed;
+            for (c = 0; c < readers.count; ++c) dropped += readers.readers[c].dropped;
+        }
     }
     /* The encoders write what was read before a stop, then end. */
     frame_queue_close(&queue);
-    captured[0] = encoder_pool_written(&pool, 0);
-    progress_update(&progress, captured[0], seconds_since(&start));
+    progress_update(&progress, encoder_pool_written(&pool, 0) + encoder_pool_written(&pool, 1),
+                    seconds_since(&start));
     encoder_pool_join(&pool);
     elapsed = seconds_since(&start);
     progress_finish(&progress);
@@ -177,9 +240,13 @@ int main(int argc, char **argv) {
     captured[0] = pool.written[0];
     captured[1] = pool.written[1];
 
-    for (c = 0; c < opts.camera_count; ++c) {
-        if (opened[c] && CloseCameraEx(opts.cameras[c]) != 0) {
+    for (c = 0; c < opened; ++c) {
+        if (boardcam_mt_close(cameras[c]) != 0) {
             fprintf(stderr, PROGRAM ": camera %d failed to close\n", opts.cameras[c]);
+            ++failures;
+        }
+        if (timestamps_close(&timestamps[c]) != 0) {
+            fprintf(stderr, PROGRAM ": cannot finish cam%d.timestamps\n", opts.cameras[c]);
             ++failures;
         }
     }
@@ -191,6 +258,6 @@ int main(int argc, char **argv) {
     }
     fflush(stdout);
 
-    report(&opts, captured, elapsed, bytes_written, failures, outcome.dropped[0] + outcome.dropped[1]);
+    report(&opts, captured, elapsed, bytes_written, failures, dropped);
     return failures != 0 ? 1 : interrupted ? 130 : 0;
 }

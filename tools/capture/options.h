@@ -10,12 +10,13 @@ enum capture_format { CAPTURE_PNG, CAPTURE_NV12, CAPTURE_JPEG, CAPTURE_Y4M };
 #define CAPTURE_MAX_JOBS 64
 
 struct capture_options {
-    int cameras[2];     /* camera ids to capture from */
+    int cameras[2];     /* camera ids to capture from, each at most once */
     int camera_count;   /* 1 or 2 */
-    int fps;
+    int fps[2];         /* frame rate of each camera, in the order of cameras */
     int width;
     int height;
-    long frames;        /* frames per camera */
+    long frames;        /* frames per camera; 0 when capturing for a duration */
+    double duration;    /* seconds to capture for; 0 when counting frames */
     const char *out_dir;
     enum capture_format format;
     int jobs;           /* encoder threads */

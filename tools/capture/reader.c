@@ -4,9 +4,6 @@
 
 #include <stdio.h>
 
-#include "boardcam.h"
-#include "vekpimo.h"
-
 #define PROGRAM "boardcam-capture"
 
 double seconds_since(const struct timespec *start) {
@@ -15,48 +12,121 @@ double seconds_since(const struct timespec *start) {
     return (double)(now.tv_sec - start->tv_sec) + (double)(now.tv_nsec - start->tv_nsec) / 1e9;
 }
 
-/* A camera delivers a frame per period; a read that comes more than 1.5
- * periods after the previous one has missed the periods in between. */
-static long missed_periods(double gap, double period) {
-    if (gap <= 1.5 * period) return 0;
-    return (long)(gap / period + 0.5) - 1;
+static int should_stop(struct camera_reader *r) {
+    int stop;
+    pthread_mutex_lock(&r->group->mu);
+    stop = r->group->stop;
+    pthread_mutex_unlock(&r->group->mu);
+    return stop || encoder_pool_failed(r->pool);
 }
 
-void read_cameras(const struct capture_options *opts, struct frame_queue *queue, struct encoder_pool *pool,
-                  volatile sig_atomic_t *interrupted, const struct progress *progress,
-                  const struct timespec *start, struct read_outcome *out) {
-    const double period = 1.0 / opts->fps;
-    double last_read[2] = {-1.0, -1.0};
-    long round;
-    int c;
+static void fail(struct camera_reader *r) {
+    pthread_mutex_lock(&r->group->mu);
+    r->group->failed = 1;
+    pthread_mutex_unlock(&r->group->mu);
+    readers_stop(r->group);
+}
 
-    out->read[0] = out->read[1] = 0;
-    out->dropped[0] = out->dropped[1] = 0;
-    out->failed = 0;
-    for (round = 0; round < opts->frames && !out->failed && !*interrupted && !encoder_pool_failed(pool);
-         ++round) {
-        for (c = 0; c < opts->camera_count; ++c) {
-            struct frame_job job;
-            double now;
-            job.slot = c;
-            job.camera = opts->cameras[c];
-            job.index = round;
-            if (ReadCameraFrame(job.camera, &job.frame) != 0) {
-                fprintf(stderr, PROGRAM ": camera %d: reading frame %ld failed\n", job.camera, round);
-                out->failed = 1;
-                break;
-            }
-            now = seconds_since(start);
-            if (last_read[c] >= 0) out->dropped[c] += missed_periods(now - last_read[c], period);
-            last_read[c] = now;
-            /* Waits while the encoders are behind: the queue bounds device memory. */
-            if (frame_queue_push(queue, &job) != 0) {
-                vekpimoFree(job.frame.data);
-                out->failed = 1;
-                break;
-            }
-            ++out->read[c];
+static void *read_camera(void *arg) {
+    struct camera_reader *r = arg;
+    const int id = boardcam_mt_camera_id(r->camera);
+    long index;
+    for (index = 0; r->opts->frames == 0 || index < r->opts->frames; ++index) {
+        struct frame_job job;
+        int result;
+        if (should_stop(r)) break;
+        job.slot = r->slot;
+        job.camera = id;
+        job.index = index;
+        result = boardcam_mt_read(r->camera, &job.frame);
+        if (result == BOARDCAM_MT_INTERRUPTED) break;
+        if (result != 0) {
+            fprintf(stderr, PROGRAM ": camera %d: reading frame %ld failed\n", id, index);
+            fail(r);
+            break;
         }
-        progress_update(progress, encoder_pool_written(pool, 0), seconds_since(start));
+        /* Waits while the encoders are behind: the queue bounds device memory. */
+        if (frame_queue_push(r->queue, &job) != 0) {
+            boardcam_mt_release_frame(job.frame.data);
+            break;
+        }
+        r->dropped += job.frame.dropped;
+        pthread_mutex_lock(&r->group->mu);
+        ++r->read;
+        pthread_mutex_unlock(&r->group->mu);
+        if (r->timestamps->file != NULL && timestamps_append(r->timestamps, job.frame.monotonic_ns) != 0) {
+            fprintf(stderr, PROGRAM ": cannot write cam%d.timestamps\n", id);
+            fail(r);
+            break;
+        }
     }
+    return NULL;
+}
+
+int readers_start(struct reader_group *group, const struct capture_options *opts, boardcam_mt_camera *cameras[2],
+                  struct frame_queue *queue, struct encoder_pool *pool, struct timestamps_file timestamps[2]) {
+    int c;
+    pthread_mutex_init(&group->mu, NULL);
+    group->stop = group->failed = 0;
+    group->count = opts->camera_count;
+    for (c = 0; c < group->count; ++c) {
+        struct camera_reader *r = &group->readers[c];
+        r->slot = c;
+        r->camera = cameras[c];
+        r->opts = opts;
+        r->queue = queue;
+        r->pool = pool;
+        r->timestamps = &timestamps[c];
+        r->group = group;
+        r->read = r->dropped = 0;
+        r->started = 0;
+    }
+    for (c = 0; c < group->count; ++c) {
+        struct camera_reader *r = &group->readers[c];
+        r->started = pthread_create(&r->thread, NULL, read_camera, r) == 0;
+        if (!r->started) {
+            readers_stop(group);
+            readers_join(group);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+void readers_stop(struct reader_group *group) {
+    int c;
+    pthread_mutex_lock(&group->mu);
+    group->stop = 1;
+    pthread_mutex_unlock(&group->mu);
+    for (c = 0; c < group->count; ++c) boardcam_mt_set_flushing(group->readers[c].camera, true);
+}
+
+int readers_done(struct reader_group *group) {
+    long total = 0, wanted = 0;
+    int c, stop;
+    pthread_mutex_lock(&group->mu);
+    stop = group->stop;
+    for (c = 0; c < group->count; ++c) total += group->readers[c].read;
+    pthread_mutex_unlock(&group->mu);
+    if (stop) return 1;
+    if (group->readers[0].opts->frames == 0) return 0;
+    wanted = group->readers[0].opts->frames * group->count;
+    return total >= wanted;
+}
+
+void readers_join(struct reader_group *group) {
+    int c;
+    for (c = 0; c < group->count; ++c) {
+        if (group->readers[c].started) pthread_join(group->readers[c].thread, NULL);
+        group->readers[c].started = 0;
+    }
+}
+
+long readers_total(struct reader_group *group) {
+    long total = 0;
+    int c;
+    pthread_mutex_lock(&group->mu);
+    for (c = 0; c < group->count; ++c) total += group->readers[c].read;
+    pthread_mutex_unlock(&group->mu);
+    return total;
 }
