@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize valgrind fuzz soak bench deb deb-check clean
+.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak bench deb deb-check clean
 
 all: build
 
@@ -68,6 +68,20 @@ sanitize:
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
 	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
 
+# Every test that uses threads (label "threads"), with libboardcam-mt, the
+# simulator, the plugin and the capture tool built with ThreadSanitizer; any
+# report fails the test. tests/tsan.supp names what is not ours, and why.
+TSAN_BUILD ?= build-tsan
+TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
+tsan:
+	./.ci/deps
+	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$(TSAN_FLAGS)" \
+	      -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(TSAN_FLAGS)" \
+	      -DCMAKE_SHARED_LINKER_FLAGS="$(TSAN_FLAGS)" -DBOARDCAM_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS)
+	TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=$(CURDIR)/tests/tsan.supp" \
+	  ctest --test-dir $(TSAN_BUILD) -L threads --output-on-failure -j $(JOBS)
+
 # The library tests, and the GStreamer buffers that outlive their pipeline,
 # under valgrind's memcheck: memory errors and definite or indirect leaks fail
 # the test. GLib's own suppressions cover its type system's one-time
@@ -118,4 +132,4 @@ bench: build
 	bench/capture_rates.sh $(BUILD)/tools/boardcam-capture 90
 
 clean:
-	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(FUZZ_BUILD) $(DEB_DIR) $(DEB_DIR)-arm64 captures captures.log
+	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_DIR) $(DEB_DIR)-arm64 captures captures.log

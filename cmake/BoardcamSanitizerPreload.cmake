@@ -9,3 +9,8 @@ if(CMAKE_C_FLAGS MATCHES "-fsanitize=[^ ]*address")
                   OUTPUT_VARIABLE boardcam_asan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
   set(BOARDCAM_SANITIZER_PRELOAD "LD_PRELOAD=${boardcam_asan_runtime}" "ASAN_OPTIONS=detect_leaks=0")
 endif()
+if(CMAKE_C_FLAGS MATCHES "-fsanitize=thread")
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -print-file-name=libtsan.so
+                  OUTPUT_VARIABLE boardcam_tsan_runtime OUTPUT_STRIP_TRAILING_WHITESPACE)
+  set(BOARDCAM_SANITIZER_PRELOAD "LD_PRELOAD=${boardcam_tsan_runtime}")
+endif()

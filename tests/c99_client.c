@@ -1,7 +1,8 @@
-/* A strict C99 client: the header compiles, the layout holds, the library links. */
+/* A strict C99 client: the headers compile, the layout holds, the libraries link. */
 #include <stdio.h>
 
 #include "boardcam.h"
+#include "boardcam-mt.h"
 #include "boardsim.h"
 #include "vekpimo.h"
 
@@ -28,6 +29,18 @@ int main(void) {
     } else {
         fprintf(stderr, "OpenCameraEx failed\n");
         ++failures;
+    }
+    {
+        boardcam_mt_camera *camera = NULL;
+        boardcam_mt_frame mt_frame;
+        if (boardcam_mt_open(0, 30, 4, 2, &camera) != 0 || boardcam_mt_read(camera, &mt_frame) != 0 ||
+            mt_frame.size != 12 || mt_frame.sequence != 0) {
+            fprintf(stderr, "boardcam_mt_open/read did not deliver frame 0\n");
+            ++failures;
+        } else {
+            boardcam_mt_release_frame(mt_frame.data);
+        }
+        if (boardcam_mt_close(camera) != 0) ++failures;
     }
     if (boardsim_live_buffers() != 0) {
         fprintf(stderr, "device buffers left live\n");

@@ -18,14 +18,20 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 step "install into $work/prefix"
 prefix=$work/prefix
 cmake --install "$build" --prefix "$prefix" --component boardcam >/dev/null
+cmake --install "$build" --prefix "$prefix" --component boardcam-mt >/dev/null
 cmake --install "$build" --prefix "$prefix" --component boardcam-sim >/dev/null
 (cd "$prefix" && find . -type f -o -type l | sed 's|^\./||; s|Targets-[a-z]*\.cmake$|Targets-<config>.cmake|' | sort) > "$work/tree"
 sort > "$work/expected" <<'TREE'
+include/boardcam-mt.h
 include/boardcam.h
 include/boardsim/boardsim.h
 include/boardsim/cammedia.h
 include/boardsim/vekpimo.h
 include/boardsim/vekrt.h
+lib/cmake/boardcam-mt/boardcam-mtConfig.cmake
+lib/cmake/boardcam-mt/boardcam-mtConfigVersion.cmake
+lib/cmake/boardcam-mt/boardcam-mtTargets-<config>.cmake
+lib/cmake/boardcam-mt/boardcam-mtTargets.cmake
 lib/cmake/boardcam/boardcamConfig.cmake
 lib/cmake/boardcam/boardcamConfigVersion.cmake
 lib/cmake/boardcam/boardcamTargets-<config>.cmake
@@ -34,6 +40,9 @@ lib/cmake/boardsim/boardsimConfig.cmake
 lib/cmake/boardsim/boardsimConfigVersion.cmake
 lib/cmake/boardsim/boardsimTargets-<config>.cmake
 lib/cmake/boardsim/boardsimTargets.cmake
+lib/libboardcam-mt.so
+lib/libboardcam-mt.so.1
+lib/libboardcam-mt.so.1.0.0
 lib/libboardcam.so
 lib/libboardcam.so.1
 lib/libboardcam.so.1.0.0
@@ -43,6 +52,7 @@ lib/libboardsim.so.1.0.0
 lib/libcammedia.so
 lib/libvekpimo.so
 lib/libvekrt.so
+lib/pkgconfig/boardcam-mt.pc
 lib/pkgconfig/boardcam.pc
 lib/pkgconfig/boardsim.pc
 TREE
@@ -67,18 +77,23 @@ cmake --install "$build" --prefix "$prefix" --component boardcam-python >/dev/nu
   /usr/bin/python3 -c 'import boardcam
 with boardcam.Camera(1, width=64, height=48) as cam, cam.read() as frame:
     assert frame.array.shape == (72, 64)
-    assert boardcam._native.native().library._name.startswith("'"$prefix"'/lib/")' >/dev/null) \
+    assert boardcam._native.native().library._name.startswith("'"$prefix"'/lib/")
+    assert boardcam._native.native().mt._name.startswith("'"$prefix"'/lib/")' >/dev/null) \
   || fail "the installed Python package does not read a frame through the installed library"
 
 step "client through find_package"
 cmake -S "$src/tests/consumer" -B "$work/consumer-cmake" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
 cmake --build "$work/consumer-cmake" >/dev/null
 "$work/consumer-cmake/consumer" >/dev/null
+"$work/consumer-cmake/mt_consumer" >/dev/null || fail "the libboardcam-mt client through find_package"
 
 step "client through pkg-config"
 flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs boardcam boardsim)
 cc -std=c99 -Wall -Wextra -Werror "$src/tests/consumer/main.c" $flags -o "$work/consumer-pc"
 LD_LIBRARY_PATH="$prefix/lib" "$work/consumer-pc" >/dev/null
+flags=$(PKG_CONFIG_PATH="$prefix/lib/pkgconfig" pkg-config --cflags --libs boardcam-mt boardsim)
+cc -std=c99 -Wall -Wextra -Werror "$src/tests/consumer/mt_main.c" $flags -pthread -o "$work/mt-consumer-pc"
+LD_LIBRARY_PATH="$prefix/lib" "$work/mt-consumer-pc" >/dev/null || fail "the libboardcam-mt client through pkg-config"
 
 step "library built against the simulator installed as the board SDK"
 sdk=$work/sdk
@@ -94,7 +109,7 @@ done
 [[ " $needed " != *"libboardsim"* ]] || fail "libboardcam.so must not need the simulator's state library"
 LD_LIBRARY_PATH="$sdk/lib" "$work/sdk-build/tools/boardcam-capture" --camera both --frames 5 \
   --out "$work/sdk-captures" >/dev/null
-[ "$(ls "$work/sdk-captures" | wc -l)" -eq 10 ] || fail "sdk-mode capture did not write 10 frames"
+[ "$(ls "$work/sdk-captures"/cam*_*.png | wc -l)" -eq 10 ] || fail "sdk-mode capture did not write 10 frames"
 
 step "configure errors name what is missing"
 if cmake -S "$src" -B "$work/bad-sdk" -DBOARDCAM_PLATFORM=sdk -DBOARDCAM_SDK_ROOT="$work/nowhere" \

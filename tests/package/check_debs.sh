@@ -11,7 +11,7 @@ host_dir=$(realpath "$1")
 board_dir=${2:+$(realpath "$2")}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
-packages=(libboardcam1 libboardcam-dev boardcam-tools gstreamer1.0-boardcam python3-boardcam boardcam-sim boardcam-sim-dev)
+packages=(libboardcam1 libboardcam-mt1 libboardcam-dev boardcam-tools gstreamer1.0-boardcam python3-boardcam boardcam-sim boardcam-sim-dev)
 passed=0
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -41,6 +41,10 @@ cc -std=c99 -Wall -Werror "$src/tests/consumer/main.c" $(pkg-config --cflags --l
 cmake -S "$src/tests/consumer" -B "$work/consumer-cmake" >/dev/null
 cmake --build "$work/consumer-cmake" >/dev/null
 "$work/consumer-cmake/consumer" >/dev/null || fail "CMake client"
+"$work/consumer-cmake/mt_consumer" >/dev/null || fail "CMake client of libboardcam-mt"
+cc -std=c99 -Wall -Werror "$src/tests/consumer/mt_main.c" $(pkg-config --cflags --libs boardcam-mt boardsim) \
+  -pthread -o "$work/mt-consumer-pc"
+"$work/mt-consumer-pc" >/dev/null || fail "pkg-config client of libboardcam-mt"
 ok
 
 step "gst-inspect-1.0 finds boardcamsrc with no GST_PLUGIN_PATH"
@@ -58,7 +62,7 @@ ok
 step "boardcam-capture from the package"
 boardcam-capture --camera both --frames 3 --format jpeg --out "$work/captures" 2>/dev/null >/dev/null \
   || fail "boardcam-capture"
-[ "$(ls "$work/captures" | wc -l)" -eq 6 ] || fail "boardcam-capture did not write 6 files"
+[ "$(ls "$work/captures"/cam*_*.jpg | wc -l)" -eq 6 ] || fail "boardcam-capture did not write 6 frames"
 ok
 
 step "purge, leaving the machine as it was"
@@ -83,6 +87,10 @@ if [ -n "$board_dir" ]; then
     || fail "the tool does not depend on libjpeg-turbo"
   ! dpkg-deb -f "$board_dir"/libboardcam1_*.deb Depends | grep -q 'boardcam-sim' \
     || fail "the library depends on the simulator, which the board must never install"
+  dpkg-deb -f "$board_dir"/libboardcam-mt1_*.deb Depends | grep -q 'libboardcam1' \
+    || fail "libboardcam-mt1 does not depend on libboardcam1"
+  dpkg-deb -f "$board_dir"/gstreamer1.0-boardcam_*.deb Depends | grep -q 'libboardcam-mt1' \
+    || fail "the plugin does not depend on libboardcam-mt1"
   ok
 
   step "arm64 client built against the unpacked packages runs under qemu-aarch64"
