@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak bench deb deb-check clean
+.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak bench bench-two-rates deb deb-check clean
 
 all: build
 
@@ -121,6 +121,7 @@ BENCH_ARGS ?= --benchmark_repetitions=5 --benchmark_enable_random_interleaving=t
               --benchmark_report_aggregates_only=true --benchmark_min_time=0.3
 PLOT ?= $(BUILD)/bench/frame_path.png
 BENCH_PYTHON_ENV = PYTHONPATH=$(CURDIR)/python BOARDCAM_LIBRARY=$(abspath $(BUILD))/src/libboardcam.so.1 \
+                   BOARDCAM_MT_LIBRARY=$(abspath $(BUILD))/mt/libboardcam-mt.so.1 \
                    BOARDCAM_BENCH_BOARDSIM=$(abspath $(BUILD))/sim/libboardsim.so
 bench: build
 	BOARDCAM_BENCH_STDOUT=$(BUILD)/bench/library-stdout.log $(BUILD)/bench/frame_path_bench $(BENCH_ARGS) \
@@ -130,6 +131,18 @@ bench: build
 	$(BENCH_PYTHON_ENV) BOARDCAM_BENCH_PLUGIN_DIR=$(abspath $(BUILD))/gst BOARDCAM_BENCH_PYTHON=bench/python_read.py \
 	  bench/count_instructions.sh $(BUILD)/bench/frame_path_count 20
 	bench/capture_rates.sh $(BUILD)/tools/boardcam-capture 90
+	$(MAKE) --no-print-directory bench-two-rates
+
+# Two cameras at two rates: each consumer's achieved rates over TWO_RATES_SECONDS
+# per mix, the process-wide lock's hold times, and stopping beside a slow camera.
+TWO_RATES_SECONDS ?= 10
+bench-two-rates: build
+	$(BUILD)/bench/two_rates c $(TWO_RATES_SECONDS)
+	$(BUILD)/bench/two_rates element $(TWO_RATES_SECONDS) 2>&1 | tail -n +3 >&2
+	$(BENCH_PYTHON_ENV) /usr/bin/python3 bench/python_two_rates.py $(TWO_RATES_SECONDS)
+	bench/capture_two_rates.sh $(BUILD)/tools/boardcam-capture $(TWO_RATES_SECONDS) >&2
+	$(BUILD)/bench/two_rates lock $(TWO_RATES_SECONDS)
+	$(BUILD)/bench/two_rates stop 10
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_DIR) $(DEB_DIR)-arm64 captures captures.log

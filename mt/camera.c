@@ -155,7 +155,7 @@ BOARDCAM_MT_API int32_t boardcam_mt_read(boardcam_mt_camera *camera, boardcam_mt
         end_read(camera);
         return BOARDCAM_MT_ERROR;
     }
-    read_schedule_frame_read(&camera->schedule, start, end, &sequence, &dropped);
+    read_schedule_frame_read(&camera->schedule, wake, start, end, &sequence, &dropped);
     end_read(camera);
 
     frame->data = record.data;

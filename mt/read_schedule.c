@@ -3,6 +3,9 @@
 /* A read that does not block lets the transfer estimate grow by this much,
  * so that it follows a transfer that became slower. */
 #define TRANSFER_CREEP_NS 2000
+/* Each blocked read lets the phase estimate grow by this fraction of a
+ * period (250 ppm), so that it follows a sensor slower than its nominal rate. */
+#define PHASE_CREEP_DIVISOR 4096
 /* The phase is estimated from arrivals, which are never early: a read that
  * found its frame waiting and began this little before the frame was due by
  * the estimate is taken to have begun after it. */
@@ -38,7 +41,7 @@ static int64_t frame_due_by(const struct read_schedule *schedule, int64_t when) 
     return since < 0 ? -1 : since / schedule->period_ns;
 }
 
-void read_schedule_frame_read(struct read_schedule *schedule, int64_t start_ns, int64_t end_ns,
+void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns, int64_t start_ns, int64_t end_ns,
                               uint64_t *sequence, uint32_t *dropped) {
     const int64_t took = end_ns - start_ns;
     const int64_t period = schedule->period_ns;
@@ -64,12 +67,15 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t start_ns, 
              * delayed arrival only makes that later, so keep the earliest.
              * No one arrival moves the phase far: a sensor does not jump. */
             const int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
-            const int64_t phase = min64(schedule->phase_ns + period / 256, available);
+            const int64_t phase = min64(schedule->phase_ns + period / PHASE_CREEP_DIVISOR, available);
             schedule->phase_ns = phase > schedule->phase_ns - period / 8 ? phase : schedule->phase_ns - period / 8;
             schedule->lead_ns = 0;
         } else {
+            /* Begun on time and still late: the estimate is late. Begun late
+             * because another camera held the lock: it says nothing. */
+            const bool on_time = planned_ns == INT64_MIN || start_ns - planned_ns < schedule->guard_ns / 2;
             schedule->transfer_ns += TRANSFER_CREEP_NS;
-            schedule->lead_ns = min64(schedule->lead_ns + schedule->guard_ns / 2, 2 * schedule->guard_ns);
+            if (on_time) schedule->lead_ns = min64(schedule->lead_ns + schedule->guard_ns / 4, schedule->guard_ns);
         }
     }
 

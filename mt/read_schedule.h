@@ -10,8 +10,9 @@
  * follows a sensor a little slower than its nominal rate.
  *
  * A read that returned at once found its frame waiting: it is the newest the
- * cadence had produced when the read began. It also shows that the read began
- * late, so the next reads begin a little earlier until one blocks again.
+ * cadence had produced when the read began. If the read also began when it
+ * meant to (it was not held up by the lock), the estimate was late, and the
+ * next reads begin a little earlier until one blocks again.
  */
 #ifndef BOARDCAM_MT_READ_SCHEDULE_H
 #define BOARDCAM_MT_READ_SCHEDULE_H
@@ -39,9 +40,10 @@ void read_schedule_restart(struct read_schedule *schedule, int64_t period_ns);
 /* When the next read should begin; INT64_MIN when it should begin at once. */
 int64_t read_schedule_next_read(const struct read_schedule *schedule);
 
-/* Accounts for a read that began at start_ns and returned a frame at end_ns;
- * gives the frame's sequence and the periods missed just before it. */
-void read_schedule_frame_read(struct read_schedule *schedule, int64_t start_ns, int64_t end_ns,
+/* Accounts for a read meant to begin at planned_ns (INT64_MIN: at once) that
+ * began at start_ns and returned a frame at end_ns; gives the frame's sequence
+ * and the periods missed just before it. */
+void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns, int64_t start_ns, int64_t end_ns,
                               uint64_t *sequence, uint32_t *dropped);
 
 #endif
