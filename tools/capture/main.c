@@ -21,6 +21,7 @@
 #include "encoder_pool.h"
 #include "frame_queue.h"
 #include "frame_writer.h"
+#include "library_log.h"
 #include "options.h"
 #include "progress.h"
 #include "reader.h"
@@ -188,6 +189,18 @@ int main(int argc, char **argv) {
         }
         bytes_written += header;
     }
+    if (!opts.verbose) {
+        char path[4200];
+        const char *log = opts.library_log;
+        if (log == NULL) {
+            snprintf(path, sizeof path, "%s/boardcam.log", opts.out_dir);
+            log = path;
+        }
+        if (library_log_redirect(log) != 0) {
+            fprintf(stderr, PROGRAM ": cannot write the library's log %s: %s; its reports stay on standard output\n",
+                    log, strerror(errno));
+        }
+    }
     writer_config.opts = &opts;
     writer_config.y4m[0] = &videos[0];
     writer_config.y4m[1] = &videos[1];
@@ -206,8 +219,8 @@ int main(int argc, char **argv) {
     for (c = 0; c < opts.camera_count; ++c) {
         const int id = opts.cameras[c];
         if (boardcam_mt_open(id, opts.fps[c], opts.width, opts.height, &cameras[c]) != 0) {
-            fprintf(stderr, PROGRAM ": camera %d failed to open at %dx%d, %d fps\n", id, opts.width,
-                    opts.height, opts.fps[c]);
+            fprintf(stderr, PROGRAM ": camera %d failed to open at %dx%d, %d fps%s\n", id, opts.width,
+                    opts.height, opts.fps[c], library_log_hint());
             ++failures;
             break;
         }
@@ -242,7 +255,7 @@ int main(int argc, char **argv) {
 
     for (c = 0; c < opened; ++c) {
         if (boardcam_mt_close(cameras[c]) != 0) {
-            fprintf(stderr, PROGRAM ": camera %d failed to close\n", opts.cameras[c]);
+            fprintf(stderr, PROGRAM ": camera %d failed to close%s\n", opts.cameras[c], library_log_hint());
             ++failures;
         }
         if (timestamps_close(&timestamps[c]) != 0) {

@@ -43,6 +43,9 @@ void print_usage(const char *program) {
            "                     video per camera, cam<id>.y4m)\n"
            "  --quality N        JPEG quality, 1 to 100 (default 90)\n"
            "  --jobs N           encoder threads, 1 to %d (default %d, the number of cores)\n"
+           "  --library-log FILE where the camera library's reports go (default\n"
+           "                     <out>/boardcam.log)\n"
+           "  --verbose          keep the library's reports on standard output\n"
            "  --help             show this help\n"
            "\n"
            "One thread per camera reads it at its own rate and hands each frame, in the\n"
@@ -175,6 +178,8 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
     opts->format = CAPTURE_PNG;
     opts->jobs = default_jobs();
     opts->quality = 90;
+    opts->library_log = NULL;
+    opts->verbose = 0;
 
     for (i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -184,6 +189,10 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
         long number;
 
         if (strcmp(arg, "--help") == 0 || strcmp(arg, "-h") == 0) return PARSE_HELP;
+        if (strcmp(arg, "--verbose") == 0) {
+            opts->verbose = 1;
+            continue;
+        }
         /* --name=value or --name value */
         eq = strchr(arg, '=');
         if (strncmp(arg, "--", 2) != 0 || (size_t)(eq != NULL ? eq - arg : (long)strlen(arg)) >= sizeof name) {
@@ -199,7 +208,8 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
         }
         if (strcmp(name, "--camera") != 0 && strcmp(name, "--fps") != 0 && strcmp(name, "--size") != 0 &&
             strcmp(name, "--frames") != 0 && strcmp(name, "--out") != 0 && strcmp(name, "--format") != 0 &&
-            strcmp(name, "--jobs") != 0 && strcmp(name, "--quality") != 0 && strcmp(name, "--duration") != 0) {
+            strcmp(name, "--jobs") != 0 && strcmp(name, "--quality") != 0 && strcmp(name, "--duration") != 0 &&
+            strcmp(name, "--library-log") != 0) {
             snprintf(error, error_size, "unknown option '%s'", name);
             return PARSE_ERROR;
         }
@@ -242,6 +252,12 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
                 return PARSE_ERROR;
             }
             opts->out_dir = value;
+        } else if (strcmp(name, "--library-log") == 0) {
+            if (*value == '\0') {
+                snprintf(error, error_size, "library log must not be empty");
+                return PARSE_ERROR;
+            }
+            opts->library_log = value;
         } else if (strcmp(name, "--jobs") == 0) {
             if (parse_number(value, 1, CAPTURE_MAX_JOBS, &number) != 0) {
                 snprintf(error, error_size, "jobs must be a number from 1 to %d, not '%s'", CAPTURE_MAX_JOBS, value);

@@ -21,6 +21,8 @@ struct capture_options {
     enum capture_format format;
     int jobs;           /* encoder threads */
     int quality;        /* JPEG quality, 1..100 */
+    const char *library_log; /* where the library's reports go; NULL: <out>/boardcam.log */
+    int verbose;        /* keep the library's reports on standard output */
 };
 
 enum parse_result { PARSE_OK, PARSE_HELP, PARSE_ERROR };

@@ -4,6 +4,8 @@
 
 #include <stdio.h>
 
+#include "library_log.h"
+
 #define PROGRAM "boardcam-capture"
 
 double seconds_since(const struct timespec *start) {
@@ -41,7 +43,7 @@ static void *read_camera(void *arg) {
         result = boardcam_mt_read(r->camera, &job.frame);
         if (result == BOARDCAM_MT_INTERRUPTED) break;
         if (result != 0) {
-            fprintf(stderr, PROGRAM ": camera %d: reading frame %ld failed\n", id, index);
+            fprintf(stderr, PROGRAM ": camera %d: reading frame %ld failed%s\n", id, index, library_log_hint());
             fail(r);
             break;
         }
