@@ -51,6 +51,9 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE ("src",
 #define gst_boardcam_src_parent_class parent_class
 G_DEFINE_TYPE (GstBoardcamSrc, gst_boardcam_src, GST_TYPE_PUSH_SRC);
 
+#define STATE_LOCK(self) pthread_mutex_lock (&(self)->state_lock)
+#define STATE_UNLOCK(self) pthread_mutex_unlock (&(self)->state_lock)
+
 static void
 gst_boardcam_src_set_property (GObject * object, guint prop_id,
     const GValue * value, GParamSpec * pspec)
@@ -69,7 +72,9 @@ gst_boardcam_src_set_property (GObject * object, guint prop_id,
             GST_OBJECT_NAME (self));
         return;
       }
+      STATE_LOCK (self);
       self->camera = g_value_get_int (value);
+      STATE_UNLOCK (self);
       GST_OBJECT_UNLOCK (self);
       break;
     default:
@@ -84,7 +89,7 @@ gst_boardcam_src_get_property (GObject * object, guint prop_id,
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (object);
 
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
   switch (prop_id) {
     case PROP_CAMERA:
       g_value_set_int (value, self->camera);
@@ -96,7 +101,7 @@ gst_boardcam_src_get_property (GObject * object, guint prop_id,
       G_OBJECT_WARN_INVALID_PROPERTY_ID (object, prop_id, pspec);
       break;
   }
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
 }
 
 static gint
@@ -104,9 +109,9 @@ current_camera (GstBoardcamSrc * self)
 {
   gint camera;
 
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
   camera = self->camera;
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
   return camera;
 }
 
@@ -149,7 +154,7 @@ gst_boardcam_src_set_caps (GstBaseSrc * bsrc, GstCaps * caps)
 
   period = gst_util_uint64_scale_int (GST_SECOND,
       GST_VIDEO_INFO_FPS_D (&info), GST_VIDEO_INFO_FPS_N (&info));
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
   latency_changed = self->period != period;
   self->info = info;
   self->fps = fps;
@@ -157,7 +162,7 @@ gst_boardcam_src_set_caps (GstBaseSrc * bsrc, GstCaps * caps)
   self->reopen = !self->configured || self->opened_fps != fps
       || self->opened_width != GST_VIDEO_INFO_WIDTH (&info)
       || self->opened_height != GST_VIDEO_INFO_HEIGHT (&info);
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
 
   if (latency_changed)
     gst_element_post_message (GST_ELEMENT_CAST (self),
@@ -171,9 +176,12 @@ static gboolean
 gst_boardcam_src_decide_allocation (GstBaseSrc * bsrc, GstQuery * query)
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
-
-  self->downstream_video_meta =
+  const gboolean video_meta =
       gst_query_find_allocation_meta (query, GST_VIDEO_META_API_TYPE, NULL);
+
+  STATE_LOCK (self);
+  self->downstream_video_meta = video_meta;
+  STATE_UNLOCK (self);
   return GST_BASE_SRC_CLASS (parent_class)->decide_allocation (bsrc, query);
 }
 
@@ -186,9 +194,9 @@ gst_boardcam_src_query (GstBaseSrc * bsrc, GstQuery * query)
   if (GST_QUERY_TYPE (query) != GST_QUERY_LATENCY)
     return GST_BASE_SRC_CLASS (parent_class)->query (bsrc, query);
 
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
   period = self->period;
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
   /* A frame is pushed as soon as it is complete, one period after its
    * exposure began. Before negotiation the rate is not known: answer as any
    * live source does, and post a latency message once it is. */
@@ -203,14 +211,14 @@ gst_boardcam_src_start (GstBaseSrc * bsrc)
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
 
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
   self->configured = FALSE;
   self->reopen = TRUE;
   self->period = GST_CLOCK_TIME_NONE;
   self->frames = 0;
   self->dropped = 0;
   self->downstream_video_meta = FALSE;
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
   return TRUE;
 }
 
@@ -222,13 +230,14 @@ gst_boardcam_src_stop (GstBaseSrc * bsrc)
   boardcam_mt_camera *handle;
   gboolean configured;
 
-  GST_OBJECT_LOCK (self);
+
+  STATE_LOCK (self);
   handle = self->handle;
   self->handle = NULL;
   configured = self->configured;
   self->configured = FALSE;
   self->period = GST_CLOCK_TIME_NONE;
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
 
   if (handle != NULL && boardcam_mt_close (handle) != 0 && configured)
     GST_ELEMENT_WARNING (self, RESOURCE, CLOSE,
@@ -242,10 +251,10 @@ gst_boardcam_src_unlock (GstBaseSrc * bsrc)
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
 
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
   self->flushing = TRUE;
   boardcam_mt_set_flushing (self->handle, TRUE);
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
   return TRUE;
 }
 
@@ -254,37 +263,38 @@ gst_boardcam_src_unlock_stop (GstBaseSrc * bsrc)
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
 
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
   self->flushing = FALSE;
   boardcam_mt_set_flushing (self->handle, FALSE);
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
   return TRUE;
 }
 
 /* Opens the camera at the negotiated values, or reconfigures it at new ones. */
 static gboolean
-open_camera (GstBoardcamSrc * self, gint camera)
+open_camera (GstBoardcamSrc * self, gint camera, const GstVideoInfo * info,
+    gint fps)
 {
-  const gint width = GST_VIDEO_INFO_WIDTH (&self->info);
-  const gint height = GST_VIDEO_INFO_HEIGHT (&self->info);
+  const gint width = GST_VIDEO_INFO_WIDTH (info);
+  const gint height = GST_VIDEO_INFO_HEIGHT (info);
   boardcam_mt_camera *handle;
   gboolean reopening;
   gint32 result;
 
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
   handle = self->handle;
-  GST_OBJECT_UNLOCK (self);
+  STATE_UNLOCK (self);
   reopening = handle != NULL;
 
   if (reopening) {
-    result = boardcam_mt_reconfigure (handle, self->fps, width, height);
+    result = boardcam_mt_reconfigure (handle, fps, width, height);
   } else {
-    result = boardcam_mt_open (camera, self->fps, width, height, &handle);
+    result = boardcam_mt_open (camera, fps, width, height, &handle);
     if (result == 0) {
-      GST_OBJECT_LOCK (self);
+      STATE_LOCK (self);
       self->handle = handle;
       boardcam_mt_set_flushing (handle, self->flushing);
-      GST_OBJECT_UNLOCK (self);
+      STATE_UNLOCK (self);
     }
   }
 
@@ -296,27 +306,29 @@ open_camera (GstBoardcamSrc * self, gint camera)
   }
   if (result != 0) {
     /* A refused configuration has already closed the camera. */
+    STATE_LOCK (self);
     self->configured = FALSE;
+    STATE_UNLOCK (self);
     if (reopening)
       GST_ELEMENT_ERROR (self, RESOURCE, SETTINGS,
           ("Could not reopen camera %d at %dx%d, %d fps", camera, width, height,
-              self->fps), ("OpenCameraEx failed while renegotiating"));
+              fps), ("OpenCameraEx failed while renegotiating"));
     else
       GST_ELEMENT_ERROR (self, RESOURCE, OPEN_READ,
           ("Could not open camera %d at %dx%d, %d fps", camera, width, height,
-              self->fps), ("OpenCameraEx failed"));
+              fps), ("OpenCameraEx failed"));
     return FALSE;
   }
 
   GST_INFO_OBJECT (self, "camera %d %s at %dx%d, %d fps", camera,
-      reopening ? "reopened" : "opened", width, height, self->fps);
-  GST_OBJECT_LOCK (self);
+      reopening ? "reopened" : "opened", width, height, fps);
+  STATE_LOCK (self);
   self->configured = TRUE;
   self->reopen = FALSE;
   self->opened_width = width;
   self->opened_height = height;
-  self->opened_fps = self->fps;
-  GST_OBJECT_UNLOCK (self);
+  self->opened_fps = fps;
+  STATE_UNLOCK (self);
   return TRUE;
 }
 
@@ -339,29 +351,29 @@ arrival_running_time (GstBoardcamSrc * self, const boardcam_mt_frame * frame)
   return now >= base_time ? now - base_time : 0;
 }
 
-/* Counts the frames the camera dropped just before this one and reports them
- * as QoS; returns TRUE when there were any. */
+/* Counts the frame, and the frames the camera dropped just before it, which
+ * are reported as QoS; returns TRUE when there were any. */
 static gboolean
-account_for_drops (GstBoardcamSrc * self, const boardcam_mt_frame * frame,
-    GstClockTime pts)
+account_for_frame (GstBoardcamSrc * self, const boardcam_mt_frame * frame,
+    GstClockTime pts, GstClockTime period)
 {
   guint64 processed, dropped;
   GstMessage *qos;
 
-  if (frame->dropped == 0)
-    return FALSE;
-  GST_OBJECT_LOCK (self);
+  STATE_LOCK (self);
+  processed = self->frames++;
   self->dropped += frame->dropped;
   dropped = self->dropped;
-  GST_OBJECT_UNLOCK (self);
-  processed = self->frames;
+  STATE_UNLOCK (self);
+  if (frame->dropped == 0)
+    return FALSE;
   GST_DEBUG_OBJECT (self, "%u frame(s) missed before frame %" G_GUINT64_FORMAT,
       frame->dropped, frame->sequence);
 
   qos = gst_message_new_qos (GST_OBJECT_CAST (self), TRUE, pts, pts, pts,
-      self->period);
-  gst_message_set_qos_values (qos, (gint64) (frame->dropped * self->period),
-      1.0, 1000000);
+      period);
+  gst_message_set_qos_values (qos, (gint64) (frame->dropped * period), 1.0,
+      1000000);
   gst_message_set_qos_stats (qos, GST_FORMAT_BUFFERS, processed, dropped);
   gst_element_post_message (GST_ELEMENT_CAST (self), qos);
   return TRUE;
@@ -371,41 +383,54 @@ static GstFlowReturn
 gst_boardcam_src_create (GstPushSrc * psrc, GstBuffer ** outbuf)
 {
   GstBoardcamSrc *self = GST_BOARDCAM_SRC (psrc);
-  const gint camera = current_camera (self);
+  boardcam_mt_camera *handle;
   boardcam_mt_frame frame;
+  GstVideoInfo info;
   GstBuffer *buffer;
-  GstClockTime pts;
+  GstClockTime pts, period;
+  gboolean reopen, video_meta;
+  gint camera, fps;
   gint32 result;
 
-  if (self->reopen && !open_camera (self, camera))
+  STATE_LOCK (self);
+  camera = self->camera;
+  reopen = self->reopen;
+  info = self->info;
+  fps = self->fps;
+  STATE_UNLOCK (self);
+  if (reopen && !open_camera (self, camera, &info, fps))
     return GST_FLOW_ERROR;
 
-  result = boardcam_mt_read (self->handle, &frame);
+  STATE_LOCK (self);
+  handle = self->handle;
+  period = self->period;
+  video_meta = self->downstream_video_meta;
+  STATE_UNLOCK (self);
+
+  result = boardcam_mt_read (handle, &frame);
   if (result == BOARDCAM_MT_INTERRUPTED)
     return GST_FLOW_FLUSHING;
   if (result != 0) {
     GST_ELEMENT_ERROR (self, RESOURCE, READ,
         ("Could not read a frame from camera %d at %dx%d, %d fps", camera,
-            GST_VIDEO_INFO_WIDTH (&self->info),
-            GST_VIDEO_INFO_HEIGHT (&self->info), self->fps),
+            GST_VIDEO_INFO_WIDTH (&info), GST_VIDEO_INFO_HEIGHT (&info), fps),
         ("ReadCameraFrame failed"));
     return GST_FLOW_ERROR;
   }
   pts = arrival_running_time (self, &frame);
 
-  buffer = boardcam_gst_wrap_frame (&frame, &self->info);
+  buffer = boardcam_gst_wrap_frame (&frame, &info);
   GST_BUFFER_PTS (buffer) = pts;
-  GST_BUFFER_DURATION (buffer) = self->period;
+  GST_BUFFER_DURATION (buffer) = period;
   /* Offsets count camera periods, so a gap shows the frames that were missed. */
   GST_BUFFER_OFFSET (buffer) = frame.sequence;
   GST_BUFFER_OFFSET_END (buffer) = frame.sequence + 1;
-  if (account_for_drops (self, &frame, pts))
+  if (account_for_frame (self, &frame, pts, period))
     GST_BUFFER_FLAG_SET (buffer, GST_BUFFER_FLAG_DISCONT);
-  self->frames++;
 
-  if (!self->downstream_video_meta && boardcam_gst_layout_needs_meta (&self->info)) {
+  if (!video_meta && boardcam_gst_layout_needs_meta (&info)) {
     /* Only for a consumer that would misread the packed planes. */
-    GstBuffer *copy = boardcam_gst_copy_to_default_layout (buffer, &self->info);
+    GstBuffer *copy = boardcam_gst_copy_to_default_layout (buffer, &info);
 
     gst_buffer_unref (buffer);
     if (copy == NULL) {
@@ -421,6 +446,15 @@ gst_boardcam_src_create (GstPushSrc * psrc, GstBuffer ** outbuf)
 }
 
 static void
+gst_boardcam_src_finalize (GObject * object)
+{
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (object);
+
+  pthread_mutex_destroy (&self->state_lock);
+  G_OBJECT_CLASS (parent_class)->finalize (object);
+}
+
+static void
 gst_boardcam_src_class_init (GstBoardcamSrcClass * klass)
 {
   GObjectClass *gobject_class = G_OBJECT_CLASS (klass);
@@ -430,6 +464,7 @@ gst_boardcam_src_class_init (GstBoardcamSrcClass * klass)
 
   gobject_class->set_property = gst_boardcam_src_set_property;
   gobject_class->get_property = gst_boardcam_src_get_property;
+  gobject_class->finalize = gst_boardcam_src_finalize;
 
   g_object_class_install_property (gobject_class, PROP_CAMERA,
       g_param_spec_int ("camera", "Camera", "Camera id, 0 or 1", 0, 1,
@@ -464,6 +499,7 @@ gst_boardcam_src_class_init (GstBoardcamSrcClass * klass)
 static void
 gst_boardcam_src_init (GstBoardcamSrc * self)
 {
+  pthread_mutex_init (&self->state_lock, NULL);
   self->camera = DEFAULT_CAMERA;
   self->period = GST_CLOCK_TIME_NONE;
   gst_video_info_init (&self->info);

@@ -7,6 +7,8 @@
 #ifndef GST_BOARDCAM_SRC_H
 #define GST_BOARDCAM_SRC_H
 
+#include <pthread.h>
+
 #include <gst/base/gstpushsrc.h>
 #include <gst/video/video.h>
 #include <boardcam-mt.h>
@@ -20,11 +22,16 @@ struct _GstBoardcamSrc
 {
   GstPushSrc parent;
 
-  /* Property, guarded by the object lock; fixed from READY upwards. */
+  /* Guards every field below. A lock of the element's own rather than the
+   * object lock: never held across a read's wait or while posting a message,
+   * and a pthread mutex, so that ThreadSanitizer sees it. */
+  pthread_mutex_t state_lock;
+
+  /* Property; fixed from READY upwards. */
   gint camera;
 
-  /* The open camera; set by the streaming thread, cleared by stop(), read
-   * by unlock(): guarded by the object lock. */
+  /* The open camera; set by the streaming thread, cleared by stop(), used by
+   * unlock() from another thread. */
   boardcam_mt_camera *handle;
   gboolean flushing;            /* between unlock() and unlock_stop() */
 
@@ -38,7 +45,7 @@ struct _GstBoardcamSrc
   gboolean downstream_video_meta; /* downstream reads GstVideoMeta */
   guint64 frames;               /* frames pushed since start */
 
-  /* Read-only property, guarded by the object lock. */
+  /* Read-only property. */
   guint64 dropped;
 };
 

@@ -114,7 +114,8 @@ TEST_F(Lifecycle, FailedRenegotiationIsAnErrorNamingTheNewSize) {
     GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
     // On the third frame downstream asks for another size, which the board refuses.
     g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
-                         if (GST_BUFFER_OFFSET(buffer) != 2) return;
+                         if (GST_BUFFER_OFFSET(buffer) < 2 || g_object_get_data(G_OBJECT(data), "asked")) return;
+                         g_object_set_data(G_OBJECT(data), "asked", GINT_TO_POINTER(1));
                          boardsim_fail_call(BOARDSIM_SET_CAMERA_PROPERTY, 0, BOARDSIM_FAIL_ONCE);
                          GstCaps *caps = gst_caps_from_string("video/x-raw,width=640,height=480,framerate=30/1");
                          g_object_set(data, "caps", caps, nullptr);

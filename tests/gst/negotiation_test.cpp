@@ -104,6 +104,8 @@ TEST_F(Negotiation, WithoutPreferenceItIs640x480At30) {
 }
 
 TEST_F(Negotiation, NewCapsWhileRunningReopenTheCameraAtTheNewSize) {
+    // Free-running sensors: a frame's offset is the sensor's frame number.
+    boardsim_set_pacing(true);
     GstHarness *h = gst_harness_new_parse("boardcamsrc camera=1");
     gst_harness_add_propose_allocation_meta(h, GST_VIDEO_META_API_TYPE, nullptr);
     gst_harness_set_blocking_push_mode(h);  // one frame in flight at a time
@@ -128,7 +130,7 @@ TEST_F(Negotiation, NewCapsWhileRunningReopenTheCameraAtTheNewSize) {
     }
     ASSERT_NE(after, nullptr) << "no frame at the new size";
     // The frame is the camera's own at the new size, not a rescaled old one;
-    // offsets count the camera's reads since the element started.
+    // offsets are the camera's frame numbers since the element started.
     EXPECT_TRUE(gsttest::holdsFrame(
         after, gsttest::referenceFrame(1, uint32_t(GST_BUFFER_OFFSET(after)), 640, 360)));
     gst_buffer_unref(after);

@@ -53,7 +53,11 @@ std::string sourceBranch(int camera, const char *tail) {
 
 class TwoCameras : public ::testing::Test {
 protected:
-    void SetUp() override { gsttest::setUp(); }
+    // Free-running sensors: a frame's offset is the sensor's frame number.
+    void SetUp() override {
+        gsttest::setUp();
+        boardsim_set_pacing(true);
+    }
 };
 
 TEST_F(TwoCameras, TwoPipelinesStreamAtTheSameTime) {

@@ -38,20 +38,29 @@ bool holds(const boardcam_mt_frame &frame, const std::vector<uint8_t> &expected)
 }
 
 TEST_F(MtCamera, ReadsFramesWithTheirMetadataAndReleasesEachOnce) {
+    boardsim_set_pacing(true);
     boardcam_mt_camera *camera = nullptr;
     ASSERT_EQ(boardcam_mt_open(1, 30, 64, 48, &camera), 0);
     ASSERT_NE(camera, nullptr);
     EXPECT_EQ(boardcam_mt_camera_id(camera), 1);
 
     std::vector<void *> buffers;
+    uint64_t previous = 0;
     for (uint32_t i = 0; i < 5; ++i) {
         const int64_t before = std::chrono::duration_cast<std::chrono::nanoseconds>(
                                    Clock::now().time_since_epoch()).count();
         boardcam_mt_frame frame;
         ASSERT_EQ(boardcam_mt_read(camera, &frame), 0);
-        EXPECT_TRUE(holds(frame, reference(1, i, 64, 48))) << "frame " << i;
-        EXPECT_EQ(frame.sequence, i);
-        EXPECT_EQ(frame.dropped, 0u);
+        // The sequence is the sensor's own frame number, and the frame is that frame.
+        const uint32_t sensorFrame = entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA).back().frame;
+        EXPECT_EQ(frame.sequence, sensorFrame) << "frame " << i;
+        EXPECT_TRUE(holds(frame, reference(1, sensorFrame, 64, 48))) << "frame " << i;
+        if (i == 0) {
+            EXPECT_EQ(frame.sequence, 0u);
+        } else {
+            EXPECT_EQ(frame.sequence - previous, 1u + frame.dropped) << "frame " << i;
+        }
+        previous = frame.sequence;
         // Arrival on the monotonic clock, just now; the realtime stamp is today's.
         EXPECT_GE(frame.monotonic_ns, before);
         EXPECT_LT(frame.monotonic_ns - before, 1000000000);
