@@ -48,6 +48,12 @@ static GstStaticPadTemplate src_template = GST_STATIC_PAD_TEMPLATE ("src",
         "width = (int) [ 2, 8192, 2 ], height = (int) [ 2, 8192, 2 ], "
         "framerate = (fraction) [ 1/1, 240/1 ]"));
 
+GstCaps *
+gst_boardcam_src_template_caps (void)
+{
+  return gst_static_pad_template_get_caps (&src_template);
+}
+
 #define gst_boardcam_src_parent_class parent_class
 G_DEFINE_TYPE (GstBoardcamSrc, gst_boardcam_src, GST_TYPE_PUSH_SRC);
 

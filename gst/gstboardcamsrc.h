@@ -49,6 +49,9 @@ struct _GstBoardcamSrc
   guint64 dropped;
 };
 
+/* The caps boardcamsrc can produce: its source pad template's. */
+GstCaps *gst_boardcam_src_template_caps (void);
+
 G_END_DECLS
 
 #endif
