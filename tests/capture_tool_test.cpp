@@ -19,6 +19,7 @@
 
 #include <gtest/gtest.h>
 #include <turbojpeg.h>
+#include <zlib.h>
 
 #include "boardsim.h"
 
@@ -238,6 +239,31 @@ TEST_F(CaptureTool, EachCameraAtItsOwnRateForADuration) {
     EXPECT_NE(r.err.find(" fps), "), std::string::npos) << r.err;
     EXPECT_NE(r.err.find(" and "), std::string::npos) << "a rate per camera: " << r.err;
     EXPECT_NE(r.err.find(", 0 dropped"), std::string::npos) << r.err;
+}
+
+// The scene costs what a real camera's frames cost to encode: sizes of the
+// tool's own JPEG and PNG files, and what a lossless compressor gains.
+TEST_F(CaptureTool, TheSceneIsAsHardToEncodeAsARealOne) {
+    for (const char *format : {"jpeg", "png", "nv12"}) {
+        const ToolRun r = run({"--pattern", "scene", "--size", "1920x1080", "--frames", "1", "--format", format,
+                               "--out", out_});
+        ASSERT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.err.find("means nothing"), std::string::npos) << r.err;
+    }
+    EXPECT_GE(slurp(out_ + "/cam0_0000.jpg").size(), 150u * 1000) << "JPEG at quality 90";
+    EXPECT_GE(slurp(out_ + "/cam0_0000.png").size(), 1500u * 1000) << "PNG at the tool's settings";
+    const std::string raw = slurp(out_ + "/cam0_0000.nv12");
+    ASSERT_EQ(raw.size(), 1920u * 1080 * 3 / 2);
+    uLongf packed = compressBound(uLong(raw.size()));
+    std::vector<Bytef> out(packed);
+    ASSERT_EQ(compress2(out.data(), &packed, reinterpret_cast<const Bytef *>(raw.data()), uLong(raw.size()), 9), Z_OK);
+    EXPECT_LT(double(raw.size()) / double(packed), 3.0) << "zlib at level 9 gains " << raw.size() / packed << ":1";
+    // Bars, the default, compress far better: the pattern really changed.
+    const ToolRun bars = run({"--size", "1920x1080", "--frames", "1", "--format", "png", "--out", out_ + "/bars"});
+    ASSERT_EQ(bars.status, 0) << bars.err;
+    EXPECT_LT(slurp(out_ + "/bars/cam0_0000.png").size(), 200u * 1000);
+    const ToolRun bad = run({"--pattern", "noise", "--out", out_});
+    EXPECT_EQ(bad.status, 2);
 }
 
 TEST_F(CaptureTool, RefusedOpenFailsClearly) {

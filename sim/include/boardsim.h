@@ -88,6 +88,13 @@ typedef struct BoardsimEvent {
 /** Default device-memory limit: 256 MiB live at once. */
 #define BOARDSIM_DEFAULT_MEMORY_LIMIT ((size_t)256 << 20)
 
+/** What the simulated sensors show. */
+typedef enum BoardsimPattern {
+    BOARDSIM_PATTERN_BARS = 0, /**< colour bars with a moving block: flat, cheap to encode (the default) */
+    BOARDSIM_PATTERN_SCENE = 1 /**< a photograph-like scene with moving objects and sensor noise:
+                                    as hard to encode as a real camera's frames */
+} BoardsimPattern;
+
 /** Name of a call as the platform spells it ("OpenCamera"); NULL when out of range. */
 BOARDSIM_API const char *boardsim_call_name(BoardsimCall call);
 
@@ -96,8 +103,8 @@ BOARDSIM_API int boardsim_call_from_name(const char *name, BoardsimCall *call);
 
 /**
  * Put the simulator back to its state at start: both cameras closed and
- * unconfigured, faults cleared, pacing on, default memory limit, journal
- * empty and enabled, frame counters 0. Live device buffers stay live.
+ * unconfigured, faults cleared, pacing on, colour bars, default memory limit,
+ * journal empty and enabled, frame counters 0. Live device buffers stay live.
  * Settings from the environment are not applied again.
  */
 BOARDSIM_API void boardsim_reset(void);
@@ -155,6 +162,17 @@ BOARDSIM_API void boardsim_set_memory_limit(size_t bytes);
  */
 BOARDSIM_API void boardsim_set_pacing(bool on);
 
+/**
+ * Choose what the sensors show from the next frame on, for both cameras
+ * (BOARDSIM_PATTERN=bars|scene sets it at start). The scene's picture is
+ * built when a camera's resolution is set, so frames cost one pass over the
+ * frame. \returns 0, or -1 for an unknown pattern.
+ */
+BOARDSIM_API int boardsim_set_pattern(BoardsimPattern pattern);
+
+/** The pattern the sensors show. */
+BOARDSIM_API BoardsimPattern boardsim_pattern(void);
+
 /** Device buffers handed out and not yet released. */
 BOARDSIM_API size_t boardsim_live_buffers(void);
 
@@ -181,8 +199,8 @@ BOARDSIM_API void boardsim_journal_clear(void);
 BOARDSIM_API uint32_t boardsim_frames_delivered(int camera);
 
 /**
- * Render the test pattern frame \p index of a camera at a resolution into
- * \p buf, exactly as a read would deliver it (NV12, width * height * 3 / 2
+ * Render frame \p index of a camera at a resolution, in the current pattern,
+ * into \p buf, exactly as a read would deliver it (NV12, width * height * 3 / 2
  * bytes). \returns the byte count, or 0 for an unknown camera, an odd or
  * non-positive size, or a capacity too small.
  */

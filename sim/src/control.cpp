@@ -98,6 +98,18 @@ BOARDSIM_API void boardsim_set_memory_limit(size_t bytes) {
     locked([&](State &s) { s.memoryLimit = bytes; });
 }
 
+BOARDSIM_API int boardsim_set_pattern(BoardsimPattern pattern) {
+    if (pattern != BOARDSIM_PATTERN_BARS && pattern != BOARDSIM_PATTERN_SCENE) return -1;
+    return locked([&](State &s) {
+        s.pattern = pattern;
+        return 0;
+    });
+}
+
+BOARDSIM_API BoardsimPattern boardsim_pattern(void) {
+    return locked([](State &s) { return s.pattern; });
+}
+
 BOARDSIM_API void boardsim_set_pacing(bool on) {
     locked([&](State &s) { s.pacing = on; });
 }
@@ -136,7 +148,8 @@ BOARDSIM_API size_t boardsim_render_frame(int camera, uint32_t index, int width,
     }
     const size_t bytes = size_t(width) * size_t(height) * 3 / 2;
     if (capacity < bytes) return 0;
-    renderFrame(camera, index, width, height, static_cast<uint8_t *>(buf));
+    const BoardsimPattern pattern = locked([](State &s) { return s.pattern; });
+    renderFrame(pattern, camera, index, width, height, static_cast<uint8_t *>(buf));
     return bytes;
 }
 

@@ -2,6 +2,7 @@
 // program's error handling can be tried without recompiling it:
 //   BOARDSIM_FAIL=OpenCamera:1,ReadFrameFromCamera  refuse these calls until cleared
 //   BOARDSIM_PACING=0                               deliver frames at once
+//   BOARDSIM_PATTERN=scene                          a photograph-like scene instead of colour bars
 //   BOARDSIM_PIMO_LIMIT=<bytes>                     device-memory limit
 #include <cerrno>
 #include <cstdio>
@@ -54,6 +55,13 @@ void applyEnvironment(State &state) {
             state.pacing = false;
         } else if (std::string(pacing) != "1") {
             std::fprintf(stderr, "boardsim: BOARDSIM_PACING: ignoring '%s' (use 0 or 1)\n", pacing);
+        }
+    }
+    if (const char *pattern = std::getenv("BOARDSIM_PATTERN")) {
+        if (std::string(pattern) == "scene") {
+            state.pattern = BOARDSIM_PATTERN_SCENE;
+        } else if (std::string(pattern) != "bars") {
+            std::fprintf(stderr, "boardsim: BOARDSIM_PATTERN: ignoring '%s' (use bars or scene)\n", pattern);
         }
     }
     if (const char *limit = std::getenv("BOARDSIM_PIMO_LIMIT")) {

@@ -6,6 +6,7 @@
 #include "cammedia.h"
 #include "hooks.h"
 #include "pattern.h"
+#include "scene.h"
 #include "state.h"
 
 using namespace boardsim;
@@ -78,8 +79,9 @@ int boardsim_impl_CloseCamera(int id) {
 
 int boardsim_impl_SetCameraProperty(int id, int prop, void *value) {
     State &s = State::get();
-    std::lock_guard<std::mutex> lock(s.mu);
+    std::unique_lock<std::mutex> lock(s.mu);
     BoardsimEvent event = makeEvent(BOARDSIM_SET_CAMERA_PROPERTY, id);
+    bool prepare = false;
     event.prop = prop;
     event.ptr = reinterpret_cast<uintptr_t>(value);
     event.refused = s.takeFault(BOARDSIM_SET_CAMERA_PROPERTY, id);
@@ -106,12 +108,16 @@ int boardsim_impl_SetCameraProperty(int id, int prop, void *value) {
             c.height = event.value[1];
             c.resolutionSet = true;
             event.result = 1;
+            prepare = s.pattern == BOARDSIM_PATTERN_SCENE;
         } else if (prop == PROP_MODE && event.value[0] == 1) {
             c.modeSet = true;
             event.result = 1;
         }
     }
     s.record(event);
+    lock.unlock();
+    // The scene's picture is built when the size is known, not on a frame's time.
+    if (prepare) prepareScene(id, event.value[0], event.value[1]);
     return event.result;
 }
 
@@ -156,10 +162,11 @@ int boardsim_impl_ReadFrameFromCamera(int id, void *buf, uint32_t *size) {
     }
     c.framesDelivered = index + 1;
     event.frame = index;
+    const BoardsimPattern pattern = s.pattern;
     lock.unlock();
 
     std::this_thread::sleep_until(due);
-    renderFrame(id, index, width, height, static_cast<uint8_t *>(buf));
+    renderFrame(pattern, id, index, width, height, static_cast<uint8_t *>(buf));
     *size = reported;
 
     lock.lock();

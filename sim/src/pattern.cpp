@@ -1,5 +1,7 @@
 #include "pattern.h"
 
+#include "scene.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -86,7 +88,15 @@ Block blockOf(int camera, uint32_t index, int width, int height) {
     return block;
 }
 
-void renderFrame(int camera, uint32_t index, int width, int height, uint8_t *dst) {
+void renderFrame(BoardsimPattern pattern, int camera, uint32_t index, int width, int height, uint8_t *dst) {
+    if (pattern == BOARDSIM_PATTERN_SCENE) {
+        renderScene(camera, index, width, height, dst);
+    } else {
+        renderBars(camera, index, width, height, dst);
+    }
+}
+
+void renderBars(int camera, uint32_t index, int width, int height, uint8_t *dst) {
     static std::mutex cacheLocks[2];
     static Rows cache[2];
 

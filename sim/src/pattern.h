@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "boardsim.h"
+
 namespace boardsim {
 
 struct Yuv {
@@ -29,7 +31,10 @@ Block blockOf(int camera, uint32_t index, int width, int height);
 
 // Writes frame `index` of `camera` at width x height (both even and positive)
 // into dst, which holds width * height * 3 / 2 bytes.
-void renderFrame(int camera, uint32_t index, int width, int height, uint8_t *dst);
+void renderBars(int camera, uint32_t index, int width, int height, uint8_t *dst);
+
+// The same in the chosen pattern: the bars or the scene.
+void renderFrame(BoardsimPattern pattern, int camera, uint32_t index, int width, int height, uint8_t *dst);
 
 }  // namespace boardsim
 

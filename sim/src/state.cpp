@@ -46,6 +46,7 @@ void State::resetLocked() {
     callCount = 0;
     failFromCall = 0;
     pacing = true;
+    pattern = BOARDSIM_PATTERN_BARS;
     journalOn = true;
     journal.clear();
     memoryLimit = BOARDSIM_DEFAULT_MEMORY_LIMIT;

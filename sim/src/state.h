@@ -57,6 +57,7 @@ struct State {
     uint64_t failFromCall = 0;  // 0: no index fault
     BoardsimFailMode failFromMode = BOARDSIM_FAIL_ONCE;
     bool pacing = true;
+    BoardsimPattern pattern = BOARDSIM_PATTERN_BARS;
     bool journalOn = true;
     std::deque<BoardsimEvent> journal;
     size_t memoryLimit = BOARDSIM_DEFAULT_MEMORY_LIMIT;
@@ -80,7 +81,7 @@ int64_t monotonicNs();
 
 bool isCamera(int id);
 
-// Reads BOARDSIM_FAIL, BOARDSIM_PACING and BOARDSIM_PIMO_LIMIT into the state.
+// Reads BOARDSIM_FAIL, BOARDSIM_PACING, BOARDSIM_PATTERN and BOARDSIM_PIMO_LIMIT into the state.
 void applyEnvironment(State &state);
 
 }  // namespace boardsim

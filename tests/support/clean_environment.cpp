@@ -7,7 +7,7 @@
 namespace {
 
 const bool environmentCleared = [] {
-    for (const char *name : {"BOARDSIM_FAIL", "BOARDSIM_PACING", "BOARDSIM_APP_LOG", "BOARDSIM_PIMO_LIMIT",
+    for (const char *name : {"BOARDSIM_FAIL", "BOARDSIM_PACING", "BOARDSIM_APP_LOG", "BOARDSIM_PIMO_LIMIT", "BOARDSIM_PATTERN",
                              "BOARDSIM_PIMO_RECYCLE"}) {
         unsetenv(name);
     }

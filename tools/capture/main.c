@@ -25,6 +25,7 @@
 #include "options.h"
 #include "progress.h"
 #include "reader.h"
+#include "sim_pattern.h"
 #include "timestamps_file.h"
 #include "y4m_file.h"
 
@@ -200,6 +201,9 @@ int main(int argc, char **argv) {
             fprintf(stderr, PROGRAM ": cannot write the library's log %s: %s; its reports stay on standard output\n",
                     log, strerror(errno));
         }
+    }
+    if (opts.pattern != NULL && sim_pattern_select(opts.pattern) != 0) {
+        fprintf(stderr, PROGRAM ": --pattern %s means nothing on the board's own cameras; ignored\n", opts.pattern);
     }
     writer_config.opts = &opts;
     writer_config.y4m[0] = &videos[0];

@@ -46,6 +46,8 @@ void print_usage(const char *program) {
            "  --library-log FILE where the camera library's reports go (default\n"
            "                     <out>/boardcam.log)\n"
            "  --verbose          keep the library's reports on standard output\n"
+           "  --pattern P        on the host board simulator: bars (its default) or scene,\n"
+           "                     a photograph-like picture as costly to encode as a real one\n"
            "  --help             show this help\n"
            "\n"
            "One thread per camera reads it at its own rate and hands each frame, in the\n"
@@ -180,6 +182,7 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
     opts->quality = 90;
     opts->library_log = NULL;
     opts->verbose = 0;
+    opts->pattern = NULL;
 
     for (i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -209,7 +212,7 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
         if (strcmp(name, "--camera") != 0 && strcmp(name, "--fps") != 0 && strcmp(name, "--size") != 0 &&
             strcmp(name, "--frames") != 0 && strcmp(name, "--out") != 0 && strcmp(name, "--format") != 0 &&
             strcmp(name, "--jobs") != 0 && strcmp(name, "--quality") != 0 && strcmp(name, "--duration") != 0 &&
-            strcmp(name, "--library-log") != 0) {
+            strcmp(name, "--library-log") != 0 && strcmp(name, "--pattern") != 0) {
             snprintf(error, error_size, "unknown option '%s'", name);
             return PARSE_ERROR;
         }
@@ -252,6 +255,12 @@ enum parse_result parse_options(int argc, char **argv, struct capture_options *o
                 return PARSE_ERROR;
             }
             opts->out_dir = value;
+        } else if (strcmp(name, "--pattern") == 0) {
+            if (strcmp(value, "bars") != 0 && strcmp(value, "scene") != 0) {
+                snprintf(error, error_size, "pattern must be bars or scene, not '%s'", value);
+                return PARSE_ERROR;
+            }
+            opts->pattern = value;
         } else if (strcmp(name, "--library-log") == 0) {
             if (*value == '\0') {
                 snprintf(error, error_size, "library log must not be empty");

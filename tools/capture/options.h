@@ -23,6 +23,7 @@ struct capture_options {
     int quality;        /* JPEG quality, 1..100 */
     const char *library_log; /* where the library's reports go; NULL: <out>/boardcam.log */
     int verbose;        /* keep the library's reports on standard output */
+    const char *pattern; /* the simulator's pattern, "bars" or "scene"; NULL: as it is */
 };
 
 enum parse_result { PARSE_OK, PARSE_HELP, PARSE_ERROR };
