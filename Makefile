@@ -27,6 +27,11 @@ demo: build
 	@echo "Recording both cameras side by side for 5 s through GStreamer into captures/both.webm..."
 	@GST_PLUGIN_PATH=$(abspath $(BUILD))/gst BOARDSIM_APP_LOG=captures.log \
 	  tools/record-both-cameras.sh captures/both.webm 5 >> captures/boardcam.log
+	@BOARDSIM_APP_LOG=captures.log $(BUILD)/tools/boardcam-capture --camera both --pattern scene --size 1280x720 \
+	  --frames 1 --out captures/scene 2>/dev/null
+	@mv captures/scene/cam0_0000.png captures/scene0.png && mv captures/scene/cam1_0000.png captures/scene1.png
+	@rm -rf captures/scene
+	@echo "One frame of the simulated scene per camera: captures/scene0.png and captures/scene1.png"
 	@echo "Frames in $(CURDIR)/captures; the library's reports in captures/boardcam.log, the application log in captures.log"
 
 # Install, find_package and pkg-config clients, and an SDK-mode build.
@@ -137,6 +142,7 @@ bench: build
 	$(BENCH_PYTHON_ENV) BOARDCAM_BENCH_PLUGIN_DIR=$(abspath $(BUILD))/gst BOARDCAM_BENCH_PYTHON=bench/python_read.py \
 	  bench/count_instructions.sh $(BUILD)/bench/frame_path_count 20
 	bench/capture_rates.sh $(BUILD)/tools/boardcam-capture 90
+	$(BUILD)/bench/scene_render_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 	$(MAKE) --no-print-directory bench-two-rates
 
 # Two cameras at two rates: each consumer's achieved rates over TWO_RATES_SECONDS

@@ -74,7 +74,7 @@ TEST_F(Scene, TheSensorDeliversTheRenderedFrameAndBarsStayTheDefault) {
     }
     boardsim_reset();
     EXPECT_EQ(boardsim_pattern(), BOARDSIM_PATTERN_BARS);
-    EXPECT_EQ(boardsim_set_pattern(BoardsimPattern(7)), -1);
+    EXPECT_EQ(boardsim_set_pattern(7), -1);
     const auto bars = render(1, 0, 160, 120);
     ASSERT_EQ(boardsim_set_pattern(BOARDSIM_PATTERN_SCENE), 0);
     EXPECT_NE(render(1, 0, 160, 120), bars);

@@ -166,9 +166,9 @@ BOARDSIM_API void boardsim_set_pacing(bool on);
  * Choose what the sensors show from the next frame on, for both cameras
  * (BOARDSIM_PATTERN=bars|scene sets it at start). The scene's picture is
  * built when a camera's resolution is set, so frames cost one pass over the
- * frame. \returns 0, or -1 for an unknown pattern.
+ * frame. \p pattern is a BoardsimPattern; \returns 0, or -1 for any other value.
  */
-BOARDSIM_API int boardsim_set_pattern(BoardsimPattern pattern);
+BOARDSIM_API int boardsim_set_pattern(int pattern);
 
 /** The pattern the sensors show. */
 BOARDSIM_API BoardsimPattern boardsim_pattern(void);

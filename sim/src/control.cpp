@@ -98,10 +98,10 @@ BOARDSIM_API void boardsim_set_memory_limit(size_t bytes) {
     locked([&](State &s) { s.memoryLimit = bytes; });
 }
 
-BOARDSIM_API int boardsim_set_pattern(BoardsimPattern pattern) {
+BOARDSIM_API int boardsim_set_pattern(int pattern) {
     if (pattern != BOARDSIM_PATTERN_BARS && pattern != BOARDSIM_PATTERN_SCENE) return -1;
     return locked([&](State &s) {
-        s.pattern = pattern;
+        s.pattern = BoardsimPattern(pattern);
         return 0;
     });
 }
