@@ -14,6 +14,8 @@
 
 #include <gtest/gtest.h>
 
+#include "tool_command.h"
+
 namespace {
 
 std::string slurp(const std::string &path) {
@@ -60,16 +62,7 @@ protected:
             setenv("BOARDSIM_PACING", "0", 1);
             setenv("BOARDSIM_APP_LOG", appLog_.c_str(), 1);
             for (std::string &e : env) putenv(&e[0]);
-            std::vector<std::string> words;
-            std::istringstream launcher(BOARDCAM_TOOL_LAUNCHER);
-            for (std::string w; launcher >> w;) words.push_back(w);
-            words.push_back(BOARDCAM_CAPTURE_TOOL);
-            words.insert(words.end(), args.begin(), args.end());
-            std::vector<char *> argv;
-            for (std::string &w : words) argv.push_back(&w[0]);
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
+            testsupport::execProgram(BOARDCAM_TOOL_LAUNCHER, BOARDCAM_CAPTURE_TOOL, args);
         }
         Screen screen;
         char buf[4096];

@@ -22,6 +22,7 @@
 #include <zlib.h>
 
 #include "boardsim.h"
+#include "tool_command.h"
 
 namespace {
 
@@ -66,14 +67,7 @@ class CaptureTool : public testing::Test {
             unsetenv("BOARDSIM_FAIL");
             unsetenv("BOARDSIM_APP_LOG");
             for (const std::string &e : env) putenv(const_cast<char *>(e.c_str()));
-            std::vector<std::string> words = launcher();
-            words.push_back(BOARDCAM_CAPTURE_TOOL);
-            words.insert(words.end(), args.begin(), args.end());
-            std::vector<char *> argv;
-            for (std::string &w : words) argv.push_back(&w[0]);
-            argv.push_back(nullptr);
-            execvp(argv[0], argv.data());
-            _exit(127);
+            testsupport::execProgram(BOARDCAM_TOOL_LAUNCHER, BOARDCAM_CAPTURE_TOOL, args);
         }
         return pid;
     }
@@ -86,14 +80,6 @@ class CaptureTool : public testing::Test {
         r.out = slurp(dir_ + "/stdout");
         r.err = slurp(dir_ + "/stderr");
         return r;
-    }
-
-    // An emulator to run the tool under, when the tests themselves run under one.
-    static std::vector<std::string> launcher() {
-        std::vector<std::string> words;
-        std::istringstream in(BOARDCAM_TOOL_LAUNCHER);
-        for (std::string w; in >> w;) words.push_back(w);
-        return words;
     }
 
     std::string dir_, out_;

@@ -194,6 +194,15 @@ TEST_F(Simulator, FramesAreDeterministicAndDifferPerCamera) {
     EXPECT_EQ(boardsim_render_frame(0, 0, 64, 64, rendered.data(), bytes - 1), 0u);
 }
 
+// When the newest frame rate was set: the journal entry's start, which is
+// before the sensor's clock started inside the call.
+int64_t rateSetNs() {
+    for (const BoardsimEvent &e : testsupport::entriesOf(BOARDSIM_SET_CAMERA_PROPERTY)) {
+        if (e.prop == PROP_FPS) return e.startNs;
+    }
+    return 0;
+}
+
 // The index of the sensor frame the newest read delivered, from the journal.
 uint32_t lastFrameIndex() {
     const auto reads = testsupport::entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA);
@@ -230,10 +239,13 @@ TEST_F(Simulator, ALateReaderGetsTheNewestFrameAndTheCadenceStays) {
     // one period after the late read.
     ASSERT_EQ(readFrame(0, 384).size(), 384u);
     EXPECT_EQ(lastFrameIndex(), late + 1);
-    const auto reads = testsupport::entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA);
-    const int64_t sinceOpen = reads.back().endNs - reads.front().startNs;
-    EXPECT_GE(sinceOpen, int64_t(late + 1) * 20000000 - 1000000);
-    EXPECT_LT(sinceOpen, int64_t(late + 1) * 20000000 + 15000000);
+    // The sensor's clock starts while its rate is set: frame late + 1 is due
+    // late + 1 periods later. Had the late read shifted the cadence, it would
+    // be due a whole period after that read instead, at least half a period
+    // past this bound.
+    const int64_t since = testsupport::entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA).back().endNs - rateSetNs();
+    EXPECT_GE(since, int64_t(late + 1) * 20000000);
+    EXPECT_LT(since, int64_t(late + 1) * 20000000 + 10000000);
 }
 
 TEST_F(Simulator, WithoutPacingEveryReadDeliversTheNextFrameAtOnce) {
@@ -259,7 +271,9 @@ TEST_F(Simulator, JournalEntriesCarryTheirStartAndEndTimes) {
             EXPECT_LE(events[i - 1].endNs, events[i].startNs) << i;
         }
     }
-    EXPECT_GE(events.back().endNs - events.back().startNs, 35000000);
+    // Frame 1 is due 40 ms after the rate was set; the read waited for it.
+    EXPECT_GE(events.back().endNs - rateSetNs(), 40000000);
+    EXPECT_GT(events.back().endNs - events.back().startNs, 0);
 }
 
 TEST_F(Simulator, ScriptedFaultsRefuseOnceOrUntilCleared) {

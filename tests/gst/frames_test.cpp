@@ -192,8 +192,9 @@ TEST_F(Frames, AStalledReaderCountsDroppedFramesAndPostsQos) {
                               bool(gsttest::holdsFrame(buffer, gsttest::referenceFrame(
                                                                    0, uint32_t(GST_BUFFER_OFFSET(buffer)), 64, 48))),
                               meta != nullptr ? meta->timestamp : GST_CLOCK_TIME_NONE});
-                         // Once, on the third frame: six periods.
-                         if (static_cast<std::vector<Seen> *>(data)->size() == 3) g_usleep(300000);
+                         // Once, on the third frame: six and a half periods, so
+                         // that the next read lands well inside a period.
+                         if (static_cast<std::vector<Seen> *>(data)->size() == 3) g_usleep(325000);
                      }),
                      &seen);
     // Keep the QoS messages that arrive on the way to EOS.
@@ -243,7 +244,7 @@ TEST_F(Frames, AStalledReaderCountsDroppedFramesAndPostsQos) {
         EXPECT_GT(seen[i].unixTime, seen[i - 1].unixTime);
         const guint64 step = seen[i].offset - seen[i - 1].offset;
         if (i == 3) {
-            EXPECT_GE(step, 5u) << "six periods stalled";
+            EXPECT_GE(step, 6u) << "six and a half periods stalled";
             EXPECT_EQ(step - 1, dropped);
             EXPECT_TRUE(seen[i].discont);
         } else {
