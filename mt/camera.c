@@ -88,6 +88,7 @@ BOARDCAM_MT_API int32_t boardcam_mt_open(int32_t id, int32_t fps, int32_t width,
         return BOARDCAM_MT_ERROR;
     }
     camera->configured = true;
+    read_schedule_opened(&camera->schedule, monotonic_ns());
     *out = camera;
     return 0;
 }
@@ -103,6 +104,7 @@ BOARDCAM_MT_API int32_t boardcam_mt_reconfigure(boardcam_mt_camera *camera, int3
     pthread_mutex_lock(&camera->mu);
     camera->configured = result == 0;
     read_schedule_restart(&camera->schedule, period_of(fps));
+    if (result == 0) read_schedule_opened(&camera->schedule, monotonic_ns());
     pthread_mutex_unlock(&camera->mu);
     return result == 0 ? 0 : BOARDCAM_MT_ERROR;
 }

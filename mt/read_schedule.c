@@ -24,7 +24,10 @@ void read_schedule_restart(struct read_schedule *schedule, int64_t period_ns) {
     schedule->phase_ns = 0;
     schedule->transfer_ns = 0;
     schedule->lead_ns = 0;
+    schedule->opened_ns = 0;
 }
+
+void read_schedule_opened(struct read_schedule *schedule, int64_t opened_ns) { schedule->opened_ns = opened_ns; }
 
 int64_t read_schedule_next_read(const struct read_schedule *schedule) {
     const int64_t period = schedule->period_ns;
@@ -49,8 +52,11 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
     uint64_t frame = next;
 
     if (!schedule->started || period == 0) {
-        /* Nothing is known of the cadence yet: take the frame as the one
-         * after the last, available when the read began. */
+        /* Nothing is known of the cadence yet: the sensor started when the
+         * camera was configured, so the frame is the newest due since then. */
+        if (period != 0 && schedule->opened_ns != 0 && start_ns > schedule->opened_ns) {
+            frame += (uint64_t)((start_ns - schedule->opened_ns) / period);
+        }
         schedule->transfer_ns = took;
         schedule->phase_ns = start_ns - (int64_t)frame * period;
     } else {
@@ -81,7 +87,7 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
 
     /* More than 1.5 periods since the previous frame: the periods between
      * were missed. On the cadence that is any step of two or more. */
-    *dropped = schedule->has_sequence && frame > next ? (uint32_t)(frame - next) : 0;
+    *dropped = frame > next ? (uint32_t)(frame - next) : 0;
     schedule->sequence = frame;
     schedule->has_sequence = true;
     schedule->started = true;

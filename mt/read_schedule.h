@@ -29,6 +29,7 @@ struct read_schedule {
     int64_t lead_ns;     /* how much earlier than the guard the next read begins */
     uint64_t sequence;   /* sequence of the last frame */
     bool has_sequence;   /* a frame was read since the camera was opened */
+    int64_t opened_ns;   /* when the camera was last opened or configured; 0: unknown */
 };
 
 /* A schedule for a newly opened camera. */
@@ -36,6 +37,10 @@ void read_schedule_init(struct read_schedule *schedule, int64_t period_ns, int64
 
 /* Starts the estimate afresh at a new period; sequences go on. */
 void read_schedule_restart(struct read_schedule *schedule, int64_t period_ns);
+
+/* The camera was opened or configured at opened_ns: its sensor started
+ * then, so whole periods between that and the first read were frames too. */
+void read_schedule_opened(struct read_schedule *schedule, int64_t opened_ns);
 
 /* When the next read should begin; INT64_MIN when it should begin at once. */
 int64_t read_schedule_next_read(const struct read_schedule *schedule);
