@@ -65,6 +65,7 @@ BOARDCAM_MT_API int32_t boardcam_mt_open(int32_t id, int32_t fps, int32_t width,
                                          boardcam_mt_camera **out) {
     boardcam_mt_camera *camera;
     const int owned = id >= 0 && id < CAMERA_COUNT;
+    int64_t opened;
     int32_t result;
 
     if (out == NULL) return BOARDCAM_MT_ERROR;
@@ -78,8 +79,11 @@ BOARDCAM_MT_API int32_t boardcam_mt_open(int32_t id, int32_t fps, int32_t width,
         free_handle(camera);
         return BOARDCAM_MT_BUSY;
     }
-    /* An id outside 0 and 1 still reaches the library, which reports it. */
+    /* An id outside 0 and 1 still reaches the library, which reports it.
+     * The sensor starts somewhere inside the call: take its middle. */
+    opened = monotonic_ns();
     result = OpenCameraEx(id, fps, width, height);
+    opened += (monotonic_ns() - opened) / 2;
     if (result == 0 && owned) owners[id] = camera;
     process_unlock();
 
@@ -88,23 +92,26 @@ BOARDCAM_MT_API int32_t boardcam_mt_open(int32_t id, int32_t fps, int32_t width,
         return BOARDCAM_MT_ERROR;
     }
     camera->configured = true;
-    read_schedule_opened(&camera->schedule, monotonic_ns());
+    read_schedule_opened(&camera->schedule, opened);
     *out = camera;
     return 0;
 }
 
 BOARDCAM_MT_API int32_t boardcam_mt_reconfigure(boardcam_mt_camera *camera, int32_t fps, int32_t width,
                                                 int32_t height) {
+    int64_t opened;
     int32_t result;
     if (camera == NULL) return BOARDCAM_MT_ERROR;
     process_lock();
+    opened = monotonic_ns();
     result = OpenCameraEx(camera->id, fps, width, height);
+    opened += (monotonic_ns() - opened) / 2;
     process_unlock();
 
     pthread_mutex_lock(&camera->mu);
     camera->configured = result == 0;
     read_schedule_restart(&camera->schedule, period_of(fps));
-    if (result == 0) read_schedule_opened(&camera->schedule, monotonic_ns());
+    if (result == 0) read_schedule_opened(&camera->schedule, opened);
     pthread_mutex_unlock(&camera->mu);
     return result == 0 ? 0 : BOARDCAM_MT_ERROR;
 }

@@ -212,14 +212,23 @@ TEST_F(MtCamera, AStallShowsAsDroppedFramesAndASequenceGap) {
 TEST_F(MtCamera, AFirstReadLateAfterOpeningCountsThePeriodsSinceThen) {
     boardsim_set_pacing(true);
     boardcam_mt_camera *camera = nullptr;
+    const auto opening = Clock::now();
     ASSERT_EQ(boardcam_mt_open(1, 50, 32, 16, &camera), 0);  // 20 ms periods
+    const auto openTook = Clock::now() - opening;
     std::this_thread::sleep_for(std::chrono::milliseconds(110));  // frames 0 to 5 come unread
     boardcam_mt_frame frame;
     ASSERT_EQ(boardcam_mt_read(camera, &frame), 0);
     const uint32_t sensorFrame = entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA).back().frame;
     EXPECT_GE(sensorFrame, 5u);
-    EXPECT_EQ(frame.sequence, sensorFrame);
-    EXPECT_EQ(frame.dropped, sensorFrame) << "the frames before the first were never read";
+    // The sensor starts somewhere inside the open call; only when that call
+    // was quick (not under a memory checker) is the count exact.
+    if (openTook < std::chrono::milliseconds(5)) {
+        EXPECT_EQ(frame.sequence, sensorFrame);
+    } else {
+        EXPECT_LE(frame.sequence + 1, sensorFrame + 1);
+        EXPECT_GE(frame.sequence + 1, sensorFrame);
+    }
+    EXPECT_EQ(frame.dropped, frame.sequence) << "the frames before the first were never read";
     boardcam_mt_release_frame(frame.data);
     EXPECT_EQ(boardcam_mt_close(camera), 0);
 }
