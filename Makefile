@@ -32,7 +32,7 @@ demo: build
 	@mv captures/scene/cam0_0000.png captures/scene0.png && mv captures/scene/cam1_0000.png captures/scene1.png
 	@rm -rf captures/scene
 	@echo "One frame of the simulated scene per camera: captures/scene0.png and captures/scene1.png"
-	@echo "Frames in $(CURDIR)/captures; the library's reports in captures/boardcam.log, the application log in captures.log"
+	@echo "Frames in captures/; the library's reports in captures/boardcam.log, the application log in captures.log"
 
 # Install, find_package and pkg-config clients, and an SDK-mode build.
 package-check: build
