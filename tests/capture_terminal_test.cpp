@@ -14,14 +14,12 @@
 
 #include <gtest/gtest.h>
 
+#include "files.h"
 #include "tool_command.h"
 
 namespace {
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using testsupport::slurp;
 
 std::vector<std::string> linesOf(const std::string &text) {
     std::vector<std::string> lines;
@@ -44,13 +42,10 @@ struct Screen {
 class CaptureAtATerminal : public ::testing::Test {
 protected:
     void SetUp() override {
-        char pattern[] = "/tmp/boardcam-terminal-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(scratch_.path().empty());
         out_ = dir_ + "/frames";
         appLog_ = dir_ + "/app.log";
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     // Runs the tool with standard output and standard error on a new
     // pseudo-terminal, and the simulator's application log in appLog_.
@@ -74,7 +69,9 @@ protected:
         return screen;
     }
 
-    std::string dir_, out_, appLog_;
+    testsupport::ScratchDir scratch_{"boardcam-terminal"};
+    const std::string dir_ = scratch_.path();
+    std::string out_, appLog_;
 };
 
 TEST_F(CaptureAtATerminal, TheScreenShowsProgressAndTheSummaryAndTheLogEveryReportInOrder) {

@@ -22,6 +22,7 @@
 #include <zlib.h>
 
 #include "boardsim.h"
+#include "files.h"
 #include "tool_command.h"
 
 namespace {
@@ -31,25 +32,15 @@ struct ToolRun {
     std::string out, err;
 };
 
-std::string slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-bool exists(const std::string &path) {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
-}
+using testsupport::exists;
+using testsupport::slurp;
 
 class CaptureTool : public testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/boardcam-capture-XXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        dir_ = pattern;
+        ASSERT_FALSE(scratch_.path().empty());
         out_ = dir_ + "/frames";
     }
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     // Runs the tool with `args` and extra environment settings; the simulator
     // paces nothing unless asked to.
@@ -82,7 +73,9 @@ class CaptureTool : public testing::Test {
         return r;
     }
 
-    std::string dir_, out_;
+    testsupport::ScratchDir scratch_{"boardcam-capture"};
+    const std::string dir_ = scratch_.path();
+    std::string out_;
 };
 
 struct Image {

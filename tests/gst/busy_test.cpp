@@ -21,27 +21,15 @@ protected:
     }
 };
 
-struct Tally {
-    std::atomic<int> frames{0};
-    std::atomic<int> wrong{0};
+// Frames of camera 0 at 64x48, checked against the sensor's frames.
+struct Tally : gsttest::FrameTally {
+    Tally() {
+        width = 64;
+        height = 48;
+    }
 };
 
-// Counts the frames reaching fakesink `sink` and checks each against the
-// camera 0 reference frame of its offset.
-void checkFrames(GstElement *pipeline, const char *sink, Tally *tally) {
-    GstElement *element = gst_bin_get_by_name(GST_BIN(pipeline), sink);
-    ASSERT_NE(element, nullptr);
-    g_signal_connect(element, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
-                         auto *t = static_cast<Tally *>(data);
-                         if (!gsttest::holdsFrame(buffer, gsttest::referenceFrame(
-                                                              0, uint32_t(GST_BUFFER_OFFSET(buffer)), 64, 48))) {
-                             ++t->wrong;
-                         }
-                         ++t->frames;
-                     }),
-                     tally);
-    gst_object_unref(element);
-}
+using gsttest::checkFrames;
 
 // The first error on the bus within `seconds`, or nullptr.
 GstMessage *firstError(GstElement *pipeline, int seconds) {

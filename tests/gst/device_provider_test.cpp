@@ -97,21 +97,11 @@ TEST_F(DeviceProvider, TheElementOfEachDeviceStreamsItsCamera) {
         g_object_set(sink, "signal-handoffs", TRUE, "sync", FALSE, nullptr);
         gst_bin_add_many(GST_BIN(pipeline), source, filter, sink, nullptr);
         ASSERT_TRUE(gst_element_link_many(source, filter, sink, nullptr));
-        struct Check {
-            int camera;
-            std::atomic<int> frames{0}, wrong{0};
-        } check;
+        gsttest::FrameTally check;
         check.camera = camera;
-        g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
-                             auto *c = static_cast<Check *>(data);
-                             if (!gsttest::holdsFrame(buffer, gsttest::referenceFrame(
-                                                                  c->camera, uint32_t(GST_BUFFER_OFFSET(buffer)), 64,
-                                                                  48))) {
-                                 ++c->wrong;
-                             }
-                             ++c->frames;
-                         }),
-                         &check);
+        check.width = 64;
+        check.height = 48;
+        gsttest::checkFrames(pipeline, "sink", &check);
         GstMessage *done = gsttest::runUntilDone(pipeline);
         ASSERT_NE(done, nullptr);
         EXPECT_EQ(GST_MESSAGE_TYPE(done), GST_MESSAGE_EOS) << gsttest::describeError(done);

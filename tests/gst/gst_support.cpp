@@ -63,6 +63,21 @@ void countBuffers(GstElement *pipeline, const char *sinkName, std::atomic<int> *
     gst_object_unref(sink);
 }
 
+void checkFrames(GstElement *pipeline, const char *sinkName, FrameTally *tally) {
+    GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), sinkName);
+    ASSERT_NE(sink, nullptr) << sinkName;
+    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
+                         auto *t = static_cast<FrameTally *>(data);
+                         if (!holdsFrame(buffer, referenceFrame(t->camera, uint32_t(GST_BUFFER_OFFSET(buffer)),
+                                                                t->width, t->height))) {
+                             ++t->wrong;
+                         }
+                         ++t->frames;
+                     }),
+                     tally);
+    gst_object_unref(sink);
+}
+
 GstMessage *runUntilDone(GstElement *pipeline, int seconds) {
     GstBus *bus = gst_element_get_bus(pipeline);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);

@@ -29,6 +29,18 @@ GstElement *parsePipeline(const std::string &description);
 // (which must have signal-handoffs=true).
 void countBuffers(GstElement *pipeline, const char *sinkName, std::atomic<int> *count);
 
+// What a sink saw: its frames, and how many were not the reference frame of
+// their camera at their offset (the sensor's frame number).
+struct FrameTally {
+    int camera = 0, width = 0, height = 0;
+    std::atomic<int> frames{0};
+    std::atomic<int> wrong{0};
+};
+
+// Checks every frame reaching the fakesink `sinkName` of `pipeline` (which
+// must have signal-handoffs=true) into `tally`.
+void checkFrames(GstElement *pipeline, const char *sinkName, FrameTally *tally);
+
 // Plays `pipeline` until EOS or an error, at most `seconds`, and returns the
 // message that ended it (unref it), or nullptr on time-out.
 GstMessage *runUntilDone(GstElement *pipeline, int seconds = 30);

@@ -19,6 +19,7 @@ extern "C" {
 #include "boardcam-mt.h"
 #include "boardsim.h"
 #include "gst_support.h"
+#include "files.h"
 #include "journal.h"
 
 namespace {
@@ -66,31 +67,21 @@ long captureToolReaders(const std::string &dir, double seconds) {
 }
 
 TEST_F(ThreeConsumers, TheElementTheCaptureToolAndACThreadShareTheProcess) {
-    std::atomic<int> pipelineFrames{0}, pipelineWrong{0};
     GstElement *pipeline = gsttest::parsePipeline(
         "boardcamsrc camera=0 ! video/x-raw,width=64,height=48,framerate=30/1 ! "
         "fakesink name=sink sync=false signal-handoffs=true");
-    GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), "sink");
-    struct Counts {
-        std::atomic<int> *frames, *wrong;
-    } counts{&pipelineFrames, &pipelineWrong};
-    g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
-                         auto *c = static_cast<Counts *>(data);
-                         if (!gsttest::holdsFrame(buffer, gsttest::referenceFrame(
-                                                              0, uint32_t(GST_BUFFER_OFFSET(buffer)), 64, 48))) {
-                             ++*c->wrong;
-                         }
-                         ++*c->frames;
-                     }),
-                     &counts);
-    gst_object_unref(sink);
+    gsttest::FrameTally element;
+    element.width = 64;
+    element.height = 48;
+    gsttest::checkFrames(pipeline, "sink", &element);
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
 
-    char pattern[] = "/tmp/boardcam-three-XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    const long written = captureToolReaders(pattern, 1.0);
-    EXPECT_GE(written, 30) << "the capture readers' 60 fps camera gets at least half its frames";
-    std::system((std::string("rm -rf '") + pattern + "'").c_str());
+    {
+        testsupport::ScratchDir scratch("boardcam-three");
+        ASSERT_FALSE(scratch.path().empty());
+        const long written = captureToolReaders(scratch.path(), 1.0);
+        EXPECT_GE(written, 30) << "the capture readers' 60 fps camera gets at least half its frames";
+    }
 
     // A C thread of its own on camera 1, now that the tool has closed it.
     int cThreadFrames = 0, cThreadWrong = 0;
@@ -115,8 +106,8 @@ TEST_F(ThreeConsumers, TheElementTheCaptureToolAndACThreadShareTheProcess) {
 
     EXPECT_EQ(cThreadFrames, 30);
     EXPECT_EQ(cThreadWrong, 0);
-    EXPECT_GE(pipelineFrames, 30) << "the element's 30 fps camera over about 1.5 s";
-    EXPECT_EQ(pipelineWrong, 0);
+    EXPECT_GE(element.frames, 30) << "the element's 30 fps camera over about 1.5 s";
+    EXPECT_EQ(element.wrong, 0);
     EXPECT_EQ(testsupport::firstOverlap(), "") << "library calls overlapped";
     EXPECT_EQ(boardsim_live_buffers(), 0u);
 }
