@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -262,12 +263,23 @@ TEST_F(CaptureTool, FailedReadClosesEveryCameraAndLeaksNothing) {
                       {"BOARDSIM_FAIL=ReadFrameFromCamera:1", "BOARDSIM_APP_LOG=" + log});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("camera 1: reading frame 0 failed"), std::string::npos) << r.err;
-    EXPECT_NE(r.err.find("captured 1 frames from cam0 and 0 from cam1"), std::string::npos) << r.err;
+    // Camera 0 reads on its own thread, so it may or may not have had its
+    // first frame before camera 1's failure stopped both; what it did read
+    // is on disk.
+    std::smatch summary;
+    ASSERT_TRUE(std::regex_search(r.err, summary, std::regex("captured ([0-9]+) frames from cam0 and 0 from cam1")))
+        << r.err;
+    const int cam0Frames = std::stoi(summary[1]);
+    EXPECT_LT(cam0Frames, 30) << "camera 0 read all its frames: the failure did not stop it";
+    for (int i = 0; i < cam0Frames; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "/cam0_%04d.png", i);
+        EXPECT_TRUE(exists(out_ + name)) << name;
+    }
     EXPECT_EQ(r.err.find("still live"), std::string::npos) << r.err;
     const std::string records = slurp(log);
     EXPECT_NE(records.find("Get image from camera 1 failed"), std::string::npos) << records;
     EXPECT_EQ(records.find("Close camera"), std::string::npos) << "both closes succeeded: " << records;
-    EXPECT_TRUE(exists(out_ + "/cam0_0000.png"));
 }
 
 TEST_F(CaptureTool, InterruptStopsAfterTheCurrentFrame) {
