@@ -4,6 +4,9 @@
 //   BOARDSIM_PACING=0                               deliver frames at once
 //   BOARDSIM_PATTERN=scene                          a photograph-like scene instead of colour bars
 //   BOARDSIM_PIMO_LIMIT=<bytes>                     device-memory limit
+//   BOARDSIM_STAMP=1                                each frame carries its capture time in its pixels
+//   BOARDSIM_CALL_LOG=<file>                        append "OpenCamera 0 0" and so on for each media
+//                                                   call, for a test watching from another process
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -63,6 +66,17 @@ void applyEnvironment(State &state) {
         } else if (std::string(pattern) != "bars") {
             std::fprintf(stderr, "boardsim: BOARDSIM_PATTERN: ignoring '%s' (use bars or scene)\n", pattern);
         }
+    }
+    if (const char *stamp = std::getenv("BOARDSIM_STAMP")) {
+        if (std::string(stamp) == "1") {
+            state.stamp = true;
+        } else if (std::string(stamp) != "0") {
+            std::fprintf(stderr, "boardsim: BOARDSIM_STAMP: ignoring '%s' (use 0 or 1)\n", stamp);
+        }
+    }
+    if (const char *path = std::getenv("BOARDSIM_CALL_LOG")) {
+        if (*path != '\0' && (state.callLog = std::fopen(path, "a")) == nullptr)
+            std::fprintf(stderr, "boardsim: BOARDSIM_CALL_LOG: cannot open '%s'\n", path);
     }
     if (const char *limit = std::getenv("BOARDSIM_PIMO_LIMIT")) {
         char *end = nullptr;

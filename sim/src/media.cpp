@@ -6,6 +6,7 @@
 #include "cammedia.h"
 #include "hooks.h"
 #include "pattern.h"
+#include "stamp.h"
 #include "scene.h"
 #include "state.h"
 
@@ -146,6 +147,7 @@ int boardsim_impl_ReadFrameFromCamera(int id, void *buf, uint32_t *size) {
     c.nextReadSizeSet = false;
     uint32_t index = c.framesDelivered;
     Clock::time_point due = Clock::now();
+    Clock::time_point produced = due;
     if (s.pacing) {
         // The sensor runs on its own clock. The newest frame already
         // produced is delivered at once; if it was delivered before, the read
@@ -159,14 +161,20 @@ int boardsim_impl_ReadFrameFromCamera(int id, void *buf, uint32_t *size) {
         } else {
             due = c.sensorBase + std::chrono::nanoseconds(int64_t(index - c.baseIndex) * period);
         }
+        produced = c.sensorBase + std::chrono::nanoseconds(int64_t(index - c.baseIndex) * period);
     }
     c.framesDelivered = index + 1;
     event.frame = index;
     const BoardsimPattern pattern = s.pattern;
+    const bool stamp = s.stamp;
     lock.unlock();
 
     std::this_thread::sleep_until(due);
     renderFrame(pattern, id, index, width, height, static_cast<uint8_t *>(buf));
+    if (stamp) {
+        stampCaptureTime(static_cast<uint8_t *>(buf), width, height,
+                         std::chrono::duration_cast<std::chrono::nanoseconds>(produced.time_since_epoch()).count());
+    }
     *size = reported;
 
     lock.lock();

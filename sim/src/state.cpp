@@ -34,8 +34,13 @@ bool State::takeFault(BoardsimCall call, int camera) {
 }
 
 void State::record(BoardsimEvent &event) {
-    if (!journalOn) return;
     event.endNs = monotonicNs();
+    if (callLog != nullptr && event.call <= BOARDSIM_CLOSE_CAMERA) {
+        std::fprintf(callLog, "%s %d %d%s\n", boardsim_call_name(event.call), event.camera, event.result,
+                     event.refused ? " refused" : "");
+        std::fflush(callLog);
+    }
+    if (!journalOn) return;
     if (journal.size() == kJournalCapacity) journal.pop_front();
     journal.push_back(event);
 }

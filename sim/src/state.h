@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <deque>
 #include <mutex>
 #include <vector>
@@ -59,6 +60,8 @@ struct State {
     bool pacing = true;
     BoardsimPattern pattern = BOARDSIM_PATTERN_BARS;
     bool journalOn = true;
+    bool stamp = false;          // BOARDSIM_STAMP=1: capture time in each frame's pixels
+    std::FILE *callLog = nullptr; // BOARDSIM_CALL_LOG: one line per media call, for other processes
     std::deque<BoardsimEvent> journal;
     size_t memoryLimit = BOARDSIM_DEFAULT_MEMORY_LIMIT;
 
@@ -81,7 +84,8 @@ int64_t monotonicNs();
 
 bool isCamera(int id);
 
-// Reads BOARDSIM_FAIL, BOARDSIM_PACING, BOARDSIM_PATTERN and BOARDSIM_PIMO_LIMIT into the state.
+// Reads BOARDSIM_FAIL, BOARDSIM_PACING, BOARDSIM_PATTERN, BOARDSIM_PIMO_LIMIT,
+// BOARDSIM_STAMP and BOARDSIM_CALL_LOG into the state.
 void applyEnvironment(State &state);
 
 }  // namespace boardsim

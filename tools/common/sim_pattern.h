@@ -3,8 +3,8 @@
  * cameras show what is in front of them, so there it means nothing. The
  * simulator is looked up at run time, so the same tool runs on both.
  */
-#ifndef CAPTURE_SIM_PATTERN_H
-#define CAPTURE_SIM_PATTERN_H
+#ifndef TOOLS_SIM_PATTERN_H
+#define TOOLS_SIM_PATTERN_H
 
 /* Asks the simulator for `pattern` ("bars" or "scene"); 0 when it took it,
  * -1 when no simulator is loaded (the board's own libraries). */

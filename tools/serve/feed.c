@@ -1,0 +1,373 @@
+#include "feed.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <gst/app/gstappsink.h>
+#include <gst/video/video.h>
+
+#define PROGRAM "boardcam-serve"
+/* Arrival times kept for the measured rate: enough for two seconds at 240 fps. */
+#define ARRIVALS 512
+/* After a capture error, a camera still in use is tried again this much later. */
+#define RETRY_MS 2000
+
+struct feed {
+    struct feed_config config;
+    GstElement *pipeline;
+    GstElement *valves[FEED_USES];
+    GstElement *jpeg_sink;
+    GstElement *h264_sink;
+    guint bus_watch;
+
+    /* Main loop only. */
+    int users[FEED_USES];
+    int running;
+    guint linger_timer;
+    guint retry_timer;
+    GPtrArray *watchers;
+
+    /* Shared with the streaming threads. */
+    GMutex lock;
+    GstSample *pending_jpeg;  /* newest JPEG not yet handed to the watchers */
+    guint jpeg_idle;
+    GBytes *latest_jpeg;
+    GPtrArray *h264_sinks;
+    int streaming;
+    uint64_t frames;
+    uint64_t dropped;
+    guint64 last_offset;
+    gint64 arrivals[ARRIVALS]; /* monotonic microseconds, a ring */
+    unsigned arrival_count;
+};
+
+static void set_valves(struct feed *feed) {
+    int use;
+    for (use = 0; use < FEED_USES; ++use) g_object_set(feed->valves[use], "drop", feed->users[use] == 0, NULL);
+}
+
+static int total_users(const struct feed *feed) { return feed->users[FEED_JPEG] + feed->users[FEED_H264]; }
+
+static void start(struct feed *feed) {
+    if (feed->running) return;
+    g_mutex_lock(&feed->lock);
+    feed->last_offset = GST_BUFFER_OFFSET_NONE;
+    feed->arrival_count = 0;
+    g_mutex_unlock(&feed->lock);
+    set_valves(feed);
+    feed->running = 1;
+    if (gst_element_set_state(feed->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+        fprintf(stderr, PROGRAM ": camera %d: the capture did not start\n", feed->config.camera);
+    }
+}
+
+static void notify_watchers(struct feed *feed, GBytes *jpeg) {
+    /* A watcher may remove itself (or others) when called: walk a copy. */
+    GPtrArray *copy = g_ptr_array_copy(feed->watchers, NULL, NULL);
+    guint i;
+    for (i = 0; i < copy->len; ++i) {
+        struct feed_watcher *w = g_ptr_array_index(copy, i);
+        if (g_ptr_array_find(feed->watchers, w, NULL)) w->on_jpeg(jpeg, w->user);
+    }
+    g_ptr_array_unref(copy);
+}
+
+/* Closes the camera: NULL state releases every frame the pipeline holds. */
+static void stop(struct feed *feed) {
+    GstSample *pending;
+    if (!feed->running) return;
+    feed->running = 0;
+    gst_element_set_state(feed->pipeline, GST_STATE_NULL);
+    g_mutex_lock(&feed->lock);
+    pending = feed->pending_jpeg;
+    feed->pending_jpeg = NULL;
+    if (feed->latest_jpeg != NULL) g_bytes_unref(feed->latest_jpeg);
+    feed->latest_jpeg = NULL;
+    feed->streaming = 0;
+    g_mutex_unlock(&feed->lock);
+    if (pending != NULL) gst_sample_unref(pending);
+}
+
+static gboolean on_linger_over(gpointer data) {
+    struct feed *feed = data;
+    feed->linger_timer = 0;
+    if (total_users(feed) == 0) stop(feed);
+    return G_SOURCE_REMOVE;
+}
+
+static gboolean on_retry(gpointer data) {
+    struct feed *feed = data;
+    feed->retry_timer = 0;
+    if (total_users(feed) > 0) start(feed);
+    return G_SOURCE_REMOVE;
+}
+
+static gboolean on_bus_message(GstBus *bus, GstMessage *message, gpointer data) {
+    struct feed *feed = data;
+    (void)bus;
+    if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+        GError *error = NULL;
+        gst_message_parse_error(message, &error, NULL);
+        fprintf(stderr, PROGRAM ": camera %d: %s\n", feed->config.camera, error->message);
+        g_error_free(error);
+        stop(feed);
+        notify_watchers(feed, NULL);
+        if (total_users(feed) > 0 && feed->retry_timer == 0)
+            feed->retry_timer = g_timeout_add(RETRY_MS, on_retry, feed);
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+struct mapped_buffer {
+    GstBuffer *buffer;
+    GstMapInfo map;
+};
+
+static void unmap_buffer(gpointer data) {
+    struct mapped_buffer *mapped = data;
+    gst_buffer_unmap(mapped->buffer, &mapped->map);
+    gst_buffer_unref(mapped->buffer);
+    g_free(mapped);
+}
+
+/* The JPEG as GBytes without a copy: the bytes keep the buffer mapped. */
+static GBytes *bytes_of(GstBuffer *buffer) {
+    struct mapped_buffer *mapped = g_new0(struct mapped_buffer, 1);
+    if (!gst_buffer_map(buffer, &mapped->map, GST_MAP_READ)) {
+        g_free(mapped);
+        return NULL;
+    }
+    mapped->buffer = gst_buffer_ref(buffer);
+    return g_bytes_new_with_free_func(mapped->map.data, mapped->map.size, unmap_buffer, mapped);
+}
+
+static gboolean deliver_jpeg(gpointer data) {
+    struct feed *feed = data;
+    GstSample *sample;
+    GBytes *jpeg = NULL;
+    g_mutex_lock(&feed->lock);
+    sample = feed->pending_jpeg;
+    feed->pending_jpeg = NULL;
+    feed->jpeg_idle = 0;
+    g_mutex_unlock(&feed->lock);
+    if (sample == NULL) return G_SOURCE_REMOVE;
+    jpeg = bytes_of(gst_sample_get_buffer(sample));
+    gst_sample_unref(sample);
+    if (jpeg == NULL || !feed->running) {
+        if (jpeg != NULL) g_bytes_unref(jpeg);
+        return G_SOURCE_REMOVE;
+    }
+    g_mutex_lock(&feed->lock);
+    if (feed->latest_jpeg != NULL) g_bytes_unref(feed->latest_jpeg);
+    feed->latest_jpeg = g_bytes_ref(jpeg);
+    g_mutex_unlock(&feed->lock);
+    notify_watchers(feed, jpeg);
+    g_bytes_unref(jpeg);
+    return G_SOURCE_REMOVE;
+}
+
+/* Streaming thread. Keeps only the newest JPEG for the main loop, so a busy
+ * main loop skips frames instead of queueing them. */
+static GstFlowReturn on_jpeg(GstAppSink *sink, gpointer data) {
+    struct feed *feed = data;
+    GstSample *sample = gst_app_sink_pull_sample(sink), *older;
+    if (sample == NULL) return GST_FLOW_EOS;
+    g_mutex_lock(&feed->lock);
+    older = feed->pending_jpeg;
+    feed->pending_jpeg = sample;
+    if (feed->jpeg_idle == 0) feed->jpeg_idle = g_idle_add(deliver_jpeg, feed);
+    g_mutex_unlock(&feed->lock);
+    if (older != NULL) gst_sample_unref(older);
+    return GST_FLOW_OK;
+}
+
+/* Streaming thread: one encoded access unit to every sink. Each gets its own
+ * buffer header without timestamps (the sink stamps it in its own pipeline's
+ * time); the encoded bytes are shared. */
+static GstFlowReturn on_h264(GstAppSink *sink, gpointer data) {
+    struct feed *feed = data;
+    GstSample *sample = gst_app_sink_pull_sample(sink);
+    GstBuffer *buffer;
+    GstCaps *caps;
+    guint i;
+    if (sample == NULL) return GST_FLOW_EOS;
+    buffer = gst_sample_get_buffer(sample);
+    caps = gst_sample_get_caps(sample);
+    g_mutex_lock(&feed->lock);
+    for (i = 0; i < feed->h264_sinks->len; ++i) {
+        GstAppSrc *src = g_ptr_array_index(feed->h264_sinks, i);
+        GstBuffer *copy = gst_buffer_copy(buffer);
+        GstCaps *current = gst_app_src_get_caps(src);
+        if (current == NULL || !gst_caps_is_equal(current, caps)) gst_app_src_set_caps(src, caps);
+        if (current != NULL) gst_caps_unref(current);
+        GST_BUFFER_PTS(copy) = GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;
+        gst_app_src_push_buffer(src, copy);
+    }
+    g_mutex_unlock(&feed->lock);
+    gst_sample_unref(sample);
+    return GST_FLOW_OK;
+}
+
+/* Every frame from the camera, before the tee: counts and gaps. */
+static GstPadProbeReturn on_frame(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
+    struct feed *feed = data;
+    GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    const guint64 offset = GST_BUFFER_OFFSET(buffer);
+    (void)pad;
+    g_mutex_lock(&feed->lock);
+    feed->streaming = 1;
+    ++feed->frames;
+    if (offset != GST_BUFFER_OFFSET_NONE && feed->last_offset != GST_BUFFER_OFFSET_NONE &&
+        offset > feed->last_offset + 1)
+        feed->dropped += offset - feed->last_offset - 1;
+    feed->last_offset = offset;
+    feed->arrivals[feed->arrival_count++ % ARRIVALS] = g_get_monotonic_time();
+    g_mutex_unlock(&feed->lock);
+    return GST_PAD_PROBE_OK;
+}
+
+struct feed *feed_new(const struct feed_config *config, GError **error) {
+    struct feed *feed;
+    GstElement *src;
+    GstPad *pad;
+    GstAppSinkCallbacks jpeg_callbacks = {0}, h264_callbacks = {0};
+    gchar *description = g_strdup_printf(
+        "boardcamsrc name=src camera=%d ! video/x-raw,format=NV12,width=%d,height=%d,framerate=%d/1 ! tee name=t "
+        "t. ! valve name=jpeg_valve drop=true ! queue max-size-buffers=2 max-size-bytes=0 max-size-time=0 "
+        "leaky=downstream ! jpegenc quality=%d ! appsink name=jpeg_sink sync=false async=false max-buffers=1 drop=true "
+        "t. ! valve name=h264_valve drop=true ! queue max-size-buffers=2 max-size-bytes=0 max-size-time=0 "
+        "leaky=downstream ! videoconvert ! %s ! h264parse config-interval=-1 ! "
+        "video/x-h264,stream-format=byte-stream,alignment=au ! appsink name=h264_sink sync=false async=false",
+        config->camera, config->width, config->height, config->fps, config->jpeg_quality, config->h264_encoder);
+    GstElement *pipeline = gst_parse_launch_full(description, NULL, GST_PARSE_FLAG_FATAL_ERRORS, error);
+    g_free(description);
+    if (pipeline == NULL) return NULL;
+
+    feed = g_new0(struct feed, 1);
+    feed->config = *config;
+    feed->pipeline = pipeline;
+    feed->valves[FEED_JPEG] = gst_bin_get_by_name(GST_BIN(pipeline), "jpeg_valve");
+    feed->valves[FEED_H264] = gst_bin_get_by_name(GST_BIN(pipeline), "h264_valve");
+    feed->jpeg_sink = gst_bin_get_by_name(GST_BIN(pipeline), "jpeg_sink");
+    feed->h264_sink = gst_bin_get_by_name(GST_BIN(pipeline), "h264_sink");
+    feed->watchers = g_ptr_array_new();
+    feed->h264_sinks = g_ptr_array_new_with_free_func(gst_object_unref);
+    feed->last_offset = GST_BUFFER_OFFSET_NONE;
+    g_mutex_init(&feed->lock);
+
+    jpeg_callbacks.new_sample = on_jpeg;
+    gst_app_sink_set_callbacks(GST_APP_SINK(feed->jpeg_sink), &jpeg_callbacks, feed, NULL);
+    h264_callbacks.new_sample = on_h264;
+    gst_app_sink_set_callbacks(GST_APP_SINK(feed->h264_sink), &h264_callbacks, feed, NULL);
+
+    src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
+    pad = gst_element_get_static_pad(src, "src");
+    gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_BUFFER, on_frame, feed, NULL);
+    gst_object_unref(pad);
+    gst_object_unref(src);
+
+    {
+        GstBus *bus = gst_element_get_bus(pipeline);
+        feed->bus_watch = gst_bus_add_watch(bus, on_bus_message, feed);
+        gst_object_unref(bus);
+    }
+    return feed;
+}
+
+void feed_free(struct feed *feed) {
+    int use;
+    if (feed == NULL) return;
+    if (feed->linger_timer != 0) g_source_remove(feed->linger_timer);
+    if (feed->retry_timer != 0) g_source_remove(feed->retry_timer);
+    stop(feed);
+    g_mutex_lock(&feed->lock);
+    if (feed->jpeg_idle != 0) g_source_remove(feed->jpeg_idle);
+    feed->jpeg_idle = 0;
+    g_mutex_unlock(&feed->lock);
+    g_source_remove(feed->bus_watch);
+    for (use = 0; use < FEED_USES; ++use) gst_object_unref(feed->valves[use]);
+    gst_object_unref(feed->jpeg_sink);
+    gst_object_unref(feed->h264_sink);
+    gst_object_unref(feed->pipeline);
+    g_ptr_array_unref(feed->watchers);
+    g_ptr_array_unref(feed->h264_sinks);
+    g_mutex_clear(&feed->lock);
+    g_free(feed);
+}
+
+void feed_acquire(struct feed *feed, enum feed_use use) {
+    const int was_unused = feed->users[use] == 0;
+    ++feed->users[use];
+    if (feed->linger_timer != 0) {
+        g_source_remove(feed->linger_timer);
+        feed->linger_timer = 0;
+    }
+    if (!feed->running) {
+        start(feed);
+    } else if (was_unused) {
+        set_valves(feed);
+        if (use == FEED_H264) feed_request_key_frame(feed);
+    }
+}
+
+void feed_release(struct feed *feed, enum feed_use use) {
+    if (feed->users[use] == 0) return;
+    if (--feed->users[use] == 0) set_valves(feed);
+    if (total_users(feed) == 0 && feed->linger_timer == 0)
+        feed->linger_timer = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, (guint)feed->config.linger_s,
+                                                        on_linger_over, feed, NULL);
+}
+
+void feed_watch_jpeg(struct feed *feed, struct feed_watcher *watcher) { g_ptr_array_add(feed->watchers, watcher); }
+
+void feed_unwatch_jpeg(struct feed *feed, struct feed_watcher *watcher) {
+    g_ptr_array_remove(feed->watchers, watcher);
+}
+
+GBytes *feed_latest_jpeg(struct feed *feed) {
+    GBytes *jpeg = NULL;
+    g_mutex_lock(&feed->lock);
+    if (feed->latest_jpeg != NULL && feed->users[FEED_JPEG] > 0) jpeg = g_bytes_ref(feed->latest_jpeg);
+    g_mutex_unlock(&feed->lock);
+    return jpeg;
+}
+
+void feed_add_h264_sink(struct feed *feed, GstAppSrc *sink) {
+    g_mutex_lock(&feed->lock);
+    g_ptr_array_add(feed->h264_sinks, gst_object_ref(sink));
+    g_mutex_unlock(&feed->lock);
+}
+
+void feed_remove_h264_sink(struct feed *feed, GstAppSrc *sink) {
+    g_mutex_lock(&feed->lock);
+    g_ptr_array_remove(feed->h264_sinks, sink);
+    g_mutex_unlock(&feed->lock);
+}
+
+void feed_request_key_frame(struct feed *feed) {
+    gst_element_send_event(feed->h264_sink,
+                           gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+}
+
+void feed_stats(struct feed *feed, struct feed_stats *out) {
+    const gint64 now = g_get_monotonic_time();
+    unsigned i, n = 0;
+    gint64 oldest = 0, newest = 0;
+    g_mutex_lock(&feed->lock);
+    out->streaming = feed->streaming;
+    out->frames = feed->frames;
+    out->dropped = feed->dropped;
+    for (i = 0; i < feed->arrival_count && i < ARRIVALS; ++i) {
+        const gint64 t = feed->arrivals[(feed->arrival_count - 1 - i) % ARRIVALS];
+        if (now - t > 2 * G_USEC_PER_SEC) break;
+        if (n == 0) newest = t;
+        oldest = t;
+        ++n;
+    }
+    g_mutex_unlock(&feed->lock);
+    out->measured_fps = n >= 2 && newest > oldest ? (double)(n - 1) * G_USEC_PER_SEC / (double)(newest - oldest) : 0;
+}
+
+int feed_camera(const struct feed *feed) { return feed->config.camera; }
+
+const struct feed_config *feed_config(const struct feed *feed) { return &feed->config; }

@@ -1,0 +1,135 @@
+#include "http.h"
+
+#include <string.h>
+
+#include "mjpeg_client.h"
+#include "page.h"
+#include "snapshot.h"
+#include "status.h"
+#include "viewers.h"
+
+struct http_service {
+    SoupServer *server;
+    struct http_config config;
+    guint stall_timer;
+};
+
+static void respond_text(SoupServerMessage *msg, guint status, const char *type, gchar *text) {
+    soup_server_message_set_status(msg, status, NULL);
+    soup_server_message_set_response(msg, type, SOUP_MEMORY_TAKE, text, strlen(text));
+}
+
+/* "/cam0.mjpg" -> 0 with kind ".mjpg"; -1 when the path names no camera. */
+static int camera_of_path(const char *path, const char *suffix) {
+    if (strncmp(path, "/cam", 4) != 0 || (path[4] != '0' && path[4] != '1')) return -1;
+    return strcmp(path + 5, suffix) == 0 ? path[4] - '0' : -1;
+}
+
+static void handle(SoupServer *server, SoupServerMessage *msg, const char *path, GHashTable *query,
+                   gpointer data) {
+    struct http_service *service = data;
+    const char *method = soup_server_message_get_method(msg);
+    const int is_get = strcmp(method, "GET") == 0, is_head = strcmp(method, "HEAD") == 0;
+    int camera;
+    (void)server;
+    (void)query;
+    if (!is_get && !is_head) {
+        soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
+        respond_text(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain", g_strdup("only GET and HEAD\n"));
+        return;
+    }
+    if (strcmp(path, "/") == 0) {
+        soup_server_message_set_status(msg, SOUP_STATUS_OK, NULL);
+        soup_server_message_set_response(msg, "text/html; charset=utf-8", SOUP_MEMORY_STATIC, page_html,
+                                         page_html_size);
+    } else if (strcmp(path, "/api/status") == 0) {
+        respond_text(msg, SOUP_STATUS_OK, "application/json", status_json(service->config.feeds,
+                                                                          service->config.started));
+    } else if (strcmp(path, "/metrics") == 0) {
+        respond_text(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8",
+                     status_metrics(service->config.feeds));
+    } else if (((camera = camera_of_path(path, ".mjpg")) >= 0 || (camera = camera_of_path(path, ".jpg")) >= 0) &&
+               service->config.feeds[camera] != NULL) {
+        const int stream = g_str_has_suffix(path, ".mjpg");
+        if (is_head) {
+            soup_server_message_set_status(msg, SOUP_STATUS_OK, NULL);
+        } else if (viewers_admit() != 0) {
+            respond_text(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, "text/plain",
+                         g_strdup("too many clients; try again later\n"));
+        } else if (stream) {
+            mjpeg_client_start(msg, service->config.feeds[camera]);
+        } else {
+            snapshot_start(msg, service->config.feeds[camera]);
+        }
+    } else {
+        respond_text(msg, SOUP_STATUS_NOT_FOUND, "text/plain", g_strdup("not found\n"));
+    }
+}
+
+static gboolean check_password(SoupAuthDomain *domain, SoupServerMessage *msg, const char *user,
+                               const char *password, gpointer data) {
+    (void)domain;
+    (void)msg;
+    return credentials_check(data, user, password);
+}
+
+static gboolean check_stalls(gpointer data) {
+    (void)data;
+    mjpeg_clients_check_stalls();
+    return G_SOURCE_CONTINUE;
+}
+
+struct http_service *http_service_start(const struct http_config *config, GError **error) {
+    struct http_service *service = g_new0(struct http_service, 1);
+    GInetAddress *inet = g_inet_address_new_from_string(config->address);
+    GSocketAddress *address;
+    gboolean listening;
+    service->config = *config;
+    service->server = config->certificate != NULL
+                          ? soup_server_new("server-header", "boardcam-serve ", "tls-certificate",
+                                            config->certificate, NULL)
+                          : soup_server_new("server-header", "boardcam-serve ", NULL);
+    soup_server_add_handler(service->server, NULL, handle, service, NULL);
+    if (config->creds != NULL) {
+        SoupAuthDomain *domain = soup_auth_domain_basic_new("realm", "boardcam", NULL);
+        soup_auth_domain_basic_set_auth_callback(domain, check_password, (gpointer)config->creds, NULL);
+        soup_auth_domain_add_path(domain, "/");
+        soup_server_add_auth_domain(service->server, domain);
+        g_object_unref(domain);
+    }
+    if (inet == NULL) {
+        g_set_error(error, G_IO_ERROR, G_IO_ERROR_INVALID_ARGUMENT, "not an address: %s", config->address);
+        g_object_unref(service->server);
+        g_free(service);
+        return NULL;
+    }
+    address = g_inet_socket_address_new(inet, (guint16)config->port);
+    g_object_unref(inet);
+    listening = soup_server_listen(service->server, address,
+                                   config->certificate != NULL ? SOUP_SERVER_LISTEN_HTTPS : 0, error);
+    g_object_unref(address);
+    if (!listening) {
+        g_object_unref(service->server);
+        g_free(service);
+        return NULL;
+    }
+    service->stall_timer = g_timeout_add_seconds(1, check_stalls, NULL);
+    return service;
+}
+
+int http_service_port(const struct http_service *service) {
+    GSList *uris = soup_server_get_uris(service->server);
+    const int port = uris != NULL ? g_uri_get_port(uris->data) : -1;
+    g_slist_free_full(uris, (GDestroyNotify)g_uri_unref);
+    return port;
+}
+
+void http_service_stop(struct http_service *service) {
+    if (service == NULL) return;
+    g_source_remove(service->stall_timer);
+    snapshots_end_all();
+    mjpeg_clients_end_all();
+    soup_server_disconnect(service->server);
+    g_object_unref(service->server);
+    g_free(service);
+}

@@ -1,0 +1,228 @@
+/*
+ * boardcam-serve: watch the board's cameras over the network.
+ *
+ * One capture per camera (feed.c) feeds every client of both protocols:
+ * H.264 over RTSP (rtsp.c) and MJPEG, snapshots, the page, status and
+ * metrics over HTTP (http.c). A camera is open only while someone watches
+ * it. Without credentials the program listens on loopback alone.
+ */
+#define _POSIX_C_SOURCE 200809L
+
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <glib-unix.h>
+#include <gst/gst.h>
+
+#include "credentials.h"
+#include "feed.h"
+#include "h264_encoder.h"
+#include "http.h"
+#include "library_log.h"
+#include "options.h"
+#include "publish.h"
+#include "rtsp.h"
+#include "viewers.h"
+
+#define PROGRAM "boardcam-serve"
+/* The library's log is rotated past this size: a server runs for months. */
+#define LIBRARY_LOG_LIMIT (8L << 20)
+
+static gboolean on_stop_signal(gpointer data) {
+    g_main_loop_quit(data);
+    return G_SOURCE_CONTINUE;
+}
+
+static gboolean rotate_library_log(gpointer data) {
+    (void)data;
+    if (library_log_rotate(LIBRARY_LOG_LIMIT) < 0)
+        fprintf(stderr, PROGRAM ": cannot start a new library log; the reports go on into the old one\n");
+    return G_SOURCE_CONTINUE;
+}
+
+static void send_library_log(const struct serve_options *opts) {
+    char path[4096];
+    const char *logs = getenv("LOGS_DIRECTORY");
+    if (opts->verbose) return;
+    if (opts->library_log != NULL) {
+        snprintf(path, sizeof path, "%s", opts->library_log);
+    } else if (logs != NULL && *logs != '\0') {
+        /* systemd's LogsDirectory= may name several folders; the first is ours. */
+        snprintf(path, sizeof path, "%.*s/boardcam.log", (int)strcspn(logs, ":"), logs);
+    } else {
+        snprintf(path, sizeof path, "boardcam.log");
+    }
+    if (library_log_redirect(path) != 0)
+        fprintf(stderr, PROGRAM ": warning: cannot write the library's log %s; its reports stay on standard "
+                        "output\n", path);
+}
+
+static int check_security(const struct serve_options *opts, struct credentials *creds,
+                          GTlsCertificate **certificate) {
+    char error[512];
+    if (!serve_is_loopback(opts->listen) && opts->credentials == NULL && !opts->no_auth) {
+        fprintf(stderr, PROGRAM ": refusing to listen on %s without passwords: anyone who can reach it could "
+                        "watch. Give --credentials FILE, or --no-auth to serve without them.\n", opts->listen);
+        return -1;
+    }
+    if (opts->credentials != NULL && credentials_load(opts->credentials, creds, error, sizeof error) != 0) {
+        fprintf(stderr, PROGRAM ": %s\n", error);
+        return -1;
+    }
+    if (opts->tls_cert != NULL) {
+        GError *tls_error = NULL;
+        *certificate = g_tls_certificate_new_from_files(opts->tls_cert, opts->tls_key, &tls_error);
+        if (*certificate == NULL) {
+            fprintf(stderr, PROGRAM ": cannot use the certificate %s with the key %s: %s\n", opts->tls_cert,
+                    opts->tls_key, tls_error->message);
+            g_error_free(tls_error);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static int make_feeds(const struct serve_options *opts, struct feed *feeds[2]) {
+    int i;
+    for (i = 0; i < opts->camera_count; ++i) {
+        const struct serve_camera_options *cam = &opts->cameras[i];
+        struct feed_config config;
+        char encoder[1024];
+        GError *error = NULL;
+        /* A key frame every two seconds; a joining client asks for one at once anyway. */
+        if (h264_encoder_describe(opts->h264_encoder, opts->bitrate_kbps, cam->fps * 2, encoder, sizeof encoder)) {
+            fprintf(stderr, PROGRAM ": no H.264 encoder: install v4l2h264enc or x264enc "
+                            "(gstreamer1.0-plugins-ugly), or name one with --h264-encoder\n");
+            return -1;
+        }
+        config.camera = cam->id;
+        config.width = cam->width;
+        config.height = cam->height;
+        config.fps = cam->fps;
+        config.h264_encoder = encoder;
+        config.jpeg_quality = opts->jpeg_quality;
+        config.linger_s = opts->linger_s;
+        feeds[cam->id] = feed_new(&config, &error);
+        if (feeds[cam->id] == NULL) {
+            fprintf(stderr, PROGRAM ": camera %d: cannot build its capture: %s\n", cam->id, error->message);
+            g_error_free(error);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+static void print_addresses(const struct serve_options *opts, int secure, int http_port, int rtsp_port) {
+    const int ipv6 = strchr(opts->listen, ':') != NULL;
+    const char *open = ipv6 ? "[" : "", *close = ipv6 ? "]" : "";
+    fprintf(stderr, PROGRAM ": page at %s://%s%s%s:%d/, streams at %s://%s%s%s:%d/cam%d%s\n",
+            secure ? "https" : "http", open, opts->listen, close, http_port, secure ? "rtsps" : "rtsp", open,
+            opts->listen, close, rtsp_port, opts->cameras[0].id,
+            opts->camera_count == 2 ? (opts->cameras[1].id == 1 ? " and /cam1" : " and /cam0") : "");
+}
+
+int main(int argc, char **argv) {
+    struct serve_options opts;
+    struct credentials creds = {NULL, 0};
+    GTlsCertificate *certificate = NULL;
+    struct feed *feeds[2] = {NULL, NULL};
+    struct publisher *publishers[2] = {NULL, NULL};
+    struct rtsp_service *rtsp = NULL;
+    struct http_service *http = NULL;
+    GMainLoop *loop;
+    GError *error = NULL;
+    char message[512];
+    const gint64 started = g_get_monotonic_time();
+    int status = 1, i;
+    guint signals[2], rotation;
+
+    switch (serve_parse_options(argc, argv, &opts, message, sizeof message)) {
+    case SERVE_PARSE_HELP:
+        serve_print_usage(PROGRAM);
+        return 0;
+    case SERVE_PARSE_ERROR:
+        fprintf(stderr, PROGRAM ": %s\nTry '" PROGRAM " --help'.\n", message);
+        return 2;
+    case SERVE_PARSE_OK:
+        break;
+    }
+    if (strcmp(opts.listen, "localhost") == 0) opts.listen = "127.0.0.1";
+    if (check_security(&opts, &creds, &certificate) != 0) {
+        credentials_free(&creds);
+        return 2;
+    }
+    /* Before anything can call the library: its per-frame reports go to a log. */
+    send_library_log(&opts);
+    /* A client that goes away mid-write must not end the program. */
+    signal(SIGPIPE, SIG_IGN);
+
+    gst_init(NULL, NULL);
+    loop = g_main_loop_new(NULL, FALSE);
+    viewers_init(opts.max_clients);
+    {
+        GstElementFactory *source = gst_element_factory_find("boardcamsrc");
+        if (source == NULL) {
+            fprintf(stderr, PROGRAM ": the boardcam GStreamer plugin (boardcamsrc) is not installed\n");
+            goto out;
+        }
+        gst_object_unref(source);
+    }
+    if (make_feeds(&opts, feeds) != 0) goto out;
+
+    {
+        struct rtsp_config rc = {opts.listen, opts.rtsp_port, opts.credentials ? &creds : NULL, certificate,
+                                 {feeds[0], feeds[1]}};
+        struct http_config hc = {opts.listen, opts.http_port, opts.credentials ? &creds : NULL, certificate,
+                                 {feeds[0], feeds[1]}, started};
+        rtsp = rtsp_service_start(&rc, &error);
+        if (rtsp == NULL) {
+            fprintf(stderr, PROGRAM ": cannot serve RTSP on %s port %d: %s\n", opts.listen, opts.rtsp_port,
+                    error->message);
+            goto out;
+        }
+        http = http_service_start(&hc, &error);
+        if (http == NULL) {
+            fprintf(stderr, PROGRAM ": cannot serve HTTP on %s port %d: %s\n", opts.listen, opts.http_port,
+                    error->message);
+            goto out;
+        }
+    }
+    for (i = 0; i < 2 && opts.publish != NULL; ++i) {
+        if (feeds[i] == NULL) continue;
+        publishers[i] = publisher_start(feeds[i], opts.publish, &error);
+        if (publishers[i] == NULL) {
+            fprintf(stderr, PROGRAM ": cannot publish: %s\n", error->message);
+            goto out;
+        }
+    }
+    print_addresses(&opts, certificate != NULL, http_service_port(http), rtsp_service_port(rtsp));
+
+    signals[0] = g_unix_signal_add(SIGTERM, on_stop_signal, loop);
+    signals[1] = g_unix_signal_add(SIGINT, on_stop_signal, loop);
+    rotation = g_timeout_add_seconds(10, rotate_library_log, NULL);
+    g_main_loop_run(loop);
+    g_source_remove(signals[0]);
+    g_source_remove(signals[1]);
+    g_source_remove(rotation);
+    status = 0;
+
+out:
+    if (error != NULL) g_error_free(error);
+    for (i = 0; i < 2; ++i) publisher_stop(publishers[i]);
+    http_service_stop(http);
+    rtsp_service_stop(rtsp);
+    /* What the stops left for the loop: the media let go of their cameras. */
+    while (g_main_context_iteration(NULL, FALSE)) {
+    }
+    for (i = 0; i < 2; ++i) feed_free(feeds[i]);
+    while (g_main_context_iteration(NULL, FALSE)) {
+    }
+    if (certificate != NULL) g_object_unref(certificate);
+    credentials_free(&creds);
+    g_main_loop_unref(loop);
+    if (status == 0) fprintf(stderr, PROGRAM ": stopped; every camera is closed\n");
+    fflush(stdout);
+    return status;
+}

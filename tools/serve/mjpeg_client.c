@@ -1,0 +1,112 @@
+#include "mjpeg_client.h"
+
+#include <string.h>
+
+#include "viewers.h"
+
+#define BOUNDARY "boardcamframe"
+/* Each frame goes out as three chunks: its part header, the JPEG, the line end. */
+#define CHUNKS_PER_FRAME 3
+
+struct mjpeg_client {
+    SoupServerMessage *msg;
+    struct feed *feed;
+    int camera;
+    struct feed_watcher watcher;
+    int chunks_in_flight;
+    gint64 last_progress;
+    int finished;
+};
+
+static GList *clients;
+
+static int frames_in_flight(const struct mjpeg_client *client) {
+    return (client->chunks_in_flight + CHUNKS_PER_FRAME - 1) / CHUNKS_PER_FRAME;
+}
+
+static void on_jpeg(GBytes *jpeg, void *user) {
+    struct mjpeg_client *client = user;
+    SoupMessageBody *body = soup_server_message_get_response_body(client->msg);
+    gchar *head;
+    if (jpeg == NULL) {
+        /* The capture failed: end the stream so the viewer can try again. */
+        feed_unwatch_jpeg(client->feed, &client->watcher);
+        soup_message_body_complete(body);
+        soup_server_message_unpause(client->msg);
+        return;
+    }
+    if (frames_in_flight(client) >= MJPEG_CLIENT_QUEUE) {
+        viewers_count_drop(client->camera);
+        return;
+    }
+    if (client->chunks_in_flight == 0) client->last_progress = g_get_monotonic_time();
+    head = g_strdup_printf("--" BOUNDARY "\r\nContent-Type: image/jpeg\r\nContent-Length: %" G_GSIZE_FORMAT "\r\n\r\n",
+                           g_bytes_get_size(jpeg));
+    soup_message_body_append_take(body, (guchar *)head, strlen(head));
+    soup_message_body_append_bytes(body, jpeg);
+    soup_message_body_append(body, SOUP_MEMORY_STATIC, "\r\n", 2);
+    client->chunks_in_flight += CHUNKS_PER_FRAME;
+    soup_server_message_unpause(client->msg);
+}
+
+static void on_wrote_chunk(SoupServerMessage *msg, gpointer data) {
+    struct mjpeg_client *client = data;
+    (void)msg;
+    if (client->chunks_in_flight > 0) --client->chunks_in_flight;
+    client->last_progress = g_get_monotonic_time();
+}
+
+static void on_finished(SoupServerMessage *msg, gpointer data) {
+    struct mjpeg_client *client = data;
+    if (client->finished) return;
+    client->finished = 1;
+    g_signal_handlers_disconnect_by_data(msg, client);
+    feed_unwatch_jpeg(client->feed, &client->watcher);
+    feed_release(client->feed, FEED_JPEG);
+    viewers_watch(client->camera, VIEWER_MJPEG, -1);
+    viewers_leave();
+    clients = g_list_remove(clients, client);
+    g_object_unref(client->msg);
+    g_free(client);
+}
+
+void mjpeg_client_start(SoupServerMessage *msg, struct feed *feed) {
+    struct mjpeg_client *client = g_new0(struct mjpeg_client, 1);
+    SoupMessageHeaders *headers = soup_server_message_get_response_headers(msg);
+    client->msg = g_object_ref(msg);
+    client->feed = feed;
+    client->camera = feed_camera(feed);
+    client->watcher.on_jpeg = on_jpeg;
+    client->watcher.user = client;
+    client->last_progress = g_get_monotonic_time();
+    soup_server_message_set_status(msg, SOUP_STATUS_OK, NULL);
+    soup_message_headers_set_content_type(headers, "multipart/x-mixed-replace;boundary=" BOUNDARY, NULL);
+    soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
+    soup_message_headers_replace(headers, "Cache-Control", "no-cache, no-store");
+    soup_message_body_set_accumulate(soup_server_message_get_response_body(msg), FALSE);
+    g_signal_connect(msg, "wrote-chunk", G_CALLBACK(on_wrote_chunk), client);
+    g_signal_connect(msg, "finished", G_CALLBACK(on_finished), client);
+    clients = g_list_prepend(clients, client);
+    viewers_watch(client->camera, VIEWER_MJPEG, +1);
+    feed_watch_jpeg(feed, &client->watcher);
+    feed_acquire(feed, FEED_JPEG);
+}
+
+static void disconnect(struct mjpeg_client *client) {
+    GSocket *socket = soup_server_message_get_socket(client->msg);
+    if (socket != NULL) g_socket_shutdown(socket, TRUE, TRUE, NULL);
+}
+
+void mjpeg_clients_check_stalls(void) {
+    const gint64 now = g_get_monotonic_time();
+    GList *l;
+    for (l = clients; l != NULL; l = l->next) {
+        struct mjpeg_client *client = l->data;
+        if (client->chunks_in_flight > 0 && now - client->last_progress > MJPEG_CLIENT_STALL_US) disconnect(client);
+    }
+}
+
+void mjpeg_clients_end_all(void) {
+    GList *l;
+    for (l = clients; l != NULL; l = l->next) disconnect(l->data);
+}

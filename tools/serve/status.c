@@ -1,0 +1,106 @@
+#include "status.h"
+
+#include <json-glib/json-glib.h>
+
+#include "viewers.h"
+
+gchar *status_json(struct feed *const feeds[2], gint64 started) {
+    JsonBuilder *builder = json_builder_new();
+    JsonNode *root;
+    gchar *text;
+    int camera;
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "cameras");
+    json_builder_begin_array(builder);
+    for (camera = 0; camera < 2; ++camera) {
+        struct feed_stats stats;
+        const struct feed_config *config;
+        if (feeds[camera] == NULL) continue;
+        config = feed_config(feeds[camera]);
+        feed_stats(feeds[camera], &stats);
+        json_builder_begin_object(builder);
+        json_builder_set_member_name(builder, "id");
+        json_builder_add_int_value(builder, camera);
+        json_builder_set_member_name(builder, "streaming");
+        json_builder_add_boolean_value(builder, stats.streaming);
+        json_builder_set_member_name(builder, "width");
+        json_builder_add_int_value(builder, config->width);
+        json_builder_set_member_name(builder, "height");
+        json_builder_add_int_value(builder, config->height);
+        json_builder_set_member_name(builder, "fps");
+        json_builder_add_int_value(builder, config->fps);
+        json_builder_set_member_name(builder, "measured_fps");
+        json_builder_add_double_value(builder, (double)(gint64)(stats.measured_fps * 100 + 0.5) / 100);
+        json_builder_set_member_name(builder, "frames");
+        json_builder_add_int_value(builder, (gint64)stats.frames);
+        json_builder_set_member_name(builder, "dropped");
+        json_builder_begin_object(builder);
+        json_builder_set_member_name(builder, "camera");
+        json_builder_add_int_value(builder, (gint64)stats.dropped);
+        json_builder_set_member_name(builder, "clients");
+        json_builder_add_int_value(builder, (gint64)viewers_drops(camera));
+        json_builder_end_object(builder);
+        json_builder_set_member_name(builder, "clients");
+        json_builder_begin_object(builder);
+        json_builder_set_member_name(builder, "rtsp");
+        json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_RTSP));
+        json_builder_set_member_name(builder, "mjpeg");
+        json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_MJPEG));
+        json_builder_end_object(builder);
+        json_builder_end_object(builder);
+    }
+    json_builder_end_array(builder);
+    json_builder_set_member_name(builder, "uptime_s");
+    json_builder_add_double_value(builder, (double)((g_get_monotonic_time() - started) / 1000) / 1000.0);
+    json_builder_end_object(builder);
+    root = json_builder_get_root(builder);
+    text = json_to_string(root, FALSE);
+    json_node_unref(root);
+    g_object_unref(builder);
+    return text;
+}
+
+gchar *status_metrics(struct feed *const feeds[2]) {
+    GString *out = g_string_new(NULL);
+    struct feed_stats stats[2];
+    int camera;
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] != NULL) feed_stats(feeds[camera], &stats[camera]);
+    }
+    g_string_append(out, "# HELP boardcam_frames_total Frames read from the camera.\n"
+                         "# TYPE boardcam_frames_total counter\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out, "boardcam_frames_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
+                               (guint64)stats[camera].frames);
+    }
+    g_string_append(out, "# HELP boardcam_dropped_frames_total Frames lost: by the camera, which delivered a "
+                         "later frame instead, or for a client too slow to take them.\n"
+                         "# TYPE boardcam_dropped_frames_total counter\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out,
+                               "boardcam_dropped_frames_total{camera=\"%d\",reason=\"camera\"} %" G_GUINT64_FORMAT
+                               "\n"
+                               "boardcam_dropped_frames_total{camera=\"%d\",reason=\"slow_client\"} %" G_GUINT64_FORMAT
+                               "\n",
+                               camera, (guint64)stats[camera].dropped, camera, (guint64)viewers_drops(camera));
+    }
+    g_string_append(out, "# HELP boardcam_clients Clients watching the camera.\n"
+                         "# TYPE boardcam_clients gauge\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out,
+                               "boardcam_clients{camera=\"%d\",protocol=\"rtsp\"} %d\n"
+                               "boardcam_clients{camera=\"%d\",protocol=\"mjpeg\"} %d\n",
+                               camera, viewers_watching(camera, VIEWER_RTSP), camera,
+                               viewers_watching(camera, VIEWER_MJPEG));
+    }
+    g_string_append(out, "# HELP boardcam_streaming Whether the camera is open and delivering frames.\n"
+                         "# TYPE boardcam_streaming gauge\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out, "boardcam_streaming{camera=\"%d\"} %d\n", camera, stats[camera].streaming);
+    }
+    return g_string_free(out, FALSE);
+}
