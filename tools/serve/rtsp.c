@@ -12,10 +12,13 @@
 
 /* The media of a mount: the camera's encoded stream into a payloader. The
  * appsrc queue is bounded; should the server fall behind, it drops the
- * oldest access units rather than growing. */
+ * oldest access units rather than growing. The stream already carries its
+ * parameter sets before every key frame (h264parse in the feed); the
+ * payloader must not add its own, which it would put before every slice of
+ * a key frame and so split the frame for the receiver. */
 #define MEDIA_LAUNCH                                                                                      \
     "( appsrc name=src is-live=true format=time do-timestamp=true max-bytes=0 max-buffers=60 "           \
-    "leaky-type=downstream ! rtph264pay name=pay0 pt=96 config-interval=-1 aggregate-mode=zero-latency )"
+    "leaky-type=downstream ! rtph264pay name=pay0 pt=96 )"
 
 struct rtsp_service {
     GstRTSPServer *server;

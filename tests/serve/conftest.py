@@ -1,0 +1,165 @@
+"""boardcam-serve as its users run it, watched by real clients.
+
+CTest runs each case in a process of its own and says where things are:
+BOARDCAM_SERVE (the program), BOARDCAM_TEST_GST_PLUGIN_DIR (the plugin),
+BOARDCAM_TEST_BOARDSIM (the simulator, for reference frames) and
+BOARDCAM_TEST_ARTEFACTS (where screenshots are kept).
+"""
+from __future__ import annotations
+
+import ctypes
+import os
+import re
+import signal
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+from typing import Dict, Iterator, List, Optional
+
+import numpy as np
+import pytest
+
+SERVE = os.environ.get("BOARDCAM_SERVE", "boardcam-serve")
+ADDRESS_LINE = re.compile(r"page at (https?)://[^ ]+:(\d+)/, streams at (rtsps?)://[^ ]+:(\d+)/")
+
+
+class Server:
+    """One running boardcam-serve on free ports, with the simulator's call log."""
+
+    def __init__(self, args: List[str], env: Optional[Dict[str, str]], workdir: Path) -> None:
+        self.workdir = workdir
+        self.calls_path = workdir / "calls.log"
+        self.stderr_path = workdir / "serve.err"
+        environment = dict(os.environ)
+        environment.update({
+            "GST_PLUGIN_PATH": os.environ.get("BOARDCAM_TEST_GST_PLUGIN_DIR", ""),
+            "BOARDSIM_CALL_LOG": str(self.calls_path),
+            "GST_REGISTRY": str(workdir / "registry.bin"),
+        })
+        environment.update(env or {})
+        command = [SERVE, "--rtsp-port", "0", "--http-port", "0", "--library-log", str(workdir / "boardcam.log")]
+        self._stderr = open(self.stderr_path, "w")
+        self.process = subprocess.Popen(command + args, stdout=subprocess.DEVNULL, stderr=self._stderr,
+                                        env=environment, cwd=workdir)
+        self.http_port = self.rtsp_port = 0
+        self.http_scheme, self.rtsp_scheme = "http", "rtsp"
+        deadline = time.monotonic() + 30
+        while time.monotonic() < deadline:
+            match = ADDRESS_LINE.search(self.stderr())
+            if match:
+                self.http_scheme, self.http_port = match.group(1), int(match.group(2))
+                self.rtsp_scheme, self.rtsp_port = match.group(3), int(match.group(4))
+                return
+            if self.process.poll() is not None:
+                raise AssertionError("boardcam-serve exited at start:\n" + self.stderr())
+            time.sleep(0.05)
+        raise AssertionError("boardcam-serve did not start:\n" + self.stderr())
+
+    def stderr(self) -> str:
+        self._stderr.flush()
+        return self.stderr_path.read_text(errors="replace")
+
+    def url(self, path: str) -> str:
+        return f"{self.http_scheme}://127.0.0.1:{self.http_port}{path}"
+
+    def rtsp(self, camera: int) -> str:
+        return f"{self.rtsp_scheme}://127.0.0.1:{self.rtsp_port}/cam{camera}"
+
+    def calls(self) -> List[str]:
+        """The simulator's media calls so far, as "OpenCamera 0 1" lines, reads left out."""
+        if not self.calls_path.exists():
+            return []
+        return [line for line in self.calls_path.read_text().splitlines() if not line.startswith("ReadFrame")]
+
+    def opens(self, camera: int) -> int:
+        return sum(1 for line in self.calls() if line.startswith(f"OpenCamera {camera} "))
+
+    def closes(self, camera: int) -> int:
+        return sum(1 for line in self.calls() if line.startswith(f"CloseCamera {camera} "))
+
+    def stop(self, timeout: float = 10) -> float:
+        """SIGTERM; returns the seconds it took to exit, which must be cleanly."""
+        if self.process.poll() is None:
+            start = time.monotonic()
+            self.process.send_signal(signal.SIGTERM)
+            self.process.wait(timeout=timeout)
+            took = time.monotonic() - start
+        else:
+            took = 0.0
+        self._stderr.close()
+        err = self.stderr_path.read_text(errors="replace")
+        assert self.process.returncode == 0, f"exit {self.process.returncode}:\n{err}"
+        assert "still live" not in err, err
+        assert "every camera is closed" in err, err
+        return took
+
+
+@pytest.fixture
+def workdir() -> Iterator[Path]:
+    with tempfile.TemporaryDirectory(prefix="boardcam-serve-") as path:
+        yield Path(path)
+
+
+@pytest.fixture
+def start_server(workdir: Path) -> Iterator:
+    """start_server(*args, env=None) -> Server; every server is stopped and checked at the end."""
+    servers: List[Server] = []
+
+    def start(*args: str, env: Optional[Dict[str, str]] = None) -> Server:
+        server = Server(list(args), env, workdir)
+        servers.append(server)
+        return server
+
+    yield start
+    for server in servers:
+        server.stop()
+
+
+def run(command: List[str], timeout: float = 30, **kwargs) -> subprocess.CompletedProcess:
+    return subprocess.run(command, capture_output=True, timeout=timeout, **kwargs)
+
+
+class Board:
+    """The simulator's reference frames."""
+
+    def __init__(self) -> None:
+        self.lib = ctypes.CDLL(os.environ["BOARDCAM_TEST_BOARDSIM"])
+        self.lib.boardsim_render_frame.restype = ctypes.c_size_t
+        self.lib.boardsim_render_frame.argtypes = [ctypes.c_int, ctypes.c_uint32, ctypes.c_int, ctypes.c_int,
+                                                   ctypes.c_void_p, ctypes.c_size_t]
+
+    def luma(self, camera: int, index: int, width: int, height: int) -> np.ndarray:
+        frame = np.empty(width * height * 3 // 2, dtype=np.uint8)
+        self.lib.boardsim_render_frame(camera, index, width, height, frame.ctypes.data, frame.size)
+        return frame[: width * height].reshape(height, width)
+
+
+@pytest.fixture(scope="session")
+def board() -> Board:
+    return Board()
+
+
+def psnr(a: np.ndarray, b: np.ndarray) -> float:
+    mse = float(np.mean((a.astype(np.float64) - b.astype(np.float64)) ** 2))
+    return 99.0 if mse == 0 else 10 * np.log10(255.0 ** 2 / mse)
+
+
+def jpeg_parts(stream: bytes) -> List[bytes]:
+    """The complete JPEGs of a multipart MJPEG capture."""
+    parts = []
+    for chunk in stream.split(b"--boardcamframe\r\n")[1:]:
+        head, _, body = chunk.partition(b"\r\n\r\n")
+        match = re.search(rb"Content-Length: (\d+)", head)
+        if match and len(body) >= int(match.group(1)):
+            parts.append(body[: int(match.group(1))])
+    return parts
+
+
+def wait_for(predicate, timeout: float, what: str) -> None:
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if predicate():
+            return
+        time.sleep(0.05)
+    raise AssertionError(f"timed out waiting for {what}")

@@ -1,0 +1,55 @@
+"""RTSP as players and recorders use it: ffprobe, ffmpeg and GStreamer's rtspsrc."""
+from __future__ import annotations
+
+import json
+
+import numpy as np
+import pytest
+
+from conftest import psnr, run
+
+
+def test_ffprobe_sees_h264_at_each_cameras_size(start_server) -> None:
+    server = start_server("--size", "640x480,320x240")
+    for camera, (width, height) in enumerate([(640, 480), (320, 240)]):
+        probe = run(["ffprobe", "-v", "error", "-rtsp_transport", "tcp", "-show_streams", "-of", "json",
+                     server.rtsp(camera)])
+        assert probe.returncode == 0, probe.stderr.decode()
+        stream = json.loads(probe.stdout)["streams"][0]
+        assert (stream["codec_name"], stream["width"], stream["height"]) == ("h264", width, height)
+
+
+def test_ffmpeg_decodes_each_camera_and_frames_match_the_sensor(start_server, board) -> None:
+    width, height = 320, 240
+    server = start_server("--size", f"{width}x{height}", "--bitrate", "2000")
+    for camera in (0, 1):
+        decoded = run(["ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", server.rtsp(camera),
+                       "-frames:v", "60", "-f", "rawvideo", "-pix_fmt", "yuv420p", "-"], timeout=60)
+        assert decoded.returncode == 0, decoded.stderr.decode()
+        frames = np.frombuffer(decoded.stdout, dtype=np.uint8).reshape(-1, height * 3 // 2, width)[:, :height]
+        assert len(frames) == 60
+        # The stream has no frame numbers: the last frame is matched against
+        # every frame the sensor has produced so far, and must be one of them.
+        status = json.loads(run(["curl", "-s", server.url("/api/status")]).stdout)
+        produced = next(c["frames"] for c in status["cameras"] if c["id"] == camera) + 200
+        best = max(psnr(frames[-1], board.luma(camera, i, width, height)) for i in range(produced))
+        other = max(psnr(frames[-1], board.luma(1 - camera, i, width, height)) for i in range(0, produced, 7))
+        assert best >= 30, f"camera {camera}: best PSNR {best:.1f} dB"
+        assert best > other + 3, f"camera {camera} looks like camera {1 - camera}"
+
+
+@pytest.mark.parametrize("protocol", ["udp", "tcp"])
+def test_rtspsrc_plays_both_cameras(start_server, protocol: str) -> None:
+    server = start_server("--size", "320x240")
+    for camera in (0, 1):
+        played = run(["gst-launch-1.0", "-q", "rtspsrc", f"location={server.rtsp(camera)}",
+                      f"protocols={protocol}", "!", "decodebin", "!", "fakesink", "num-buffers=30"], timeout=60)
+        assert played.returncode == 0, played.stderr.decode() + played.stdout.decode()[-2000:]
+
+
+def test_unknown_mounts_are_not_found(start_server) -> None:
+    server = start_server("--cameras", "0", "--size", "320x240")
+    for path in ("/cam1", "/cam2", "/", "/cam0x"):
+        probe = run(["ffprobe", "-v", "error", "-rtsp_transport", "tcp", f"rtsp://127.0.0.1:{server.rtsp_port}{path}"])
+        assert probe.returncode != 0
+        assert b"404" in probe.stderr, probe.stderr.decode()
