@@ -185,8 +185,8 @@ struct rtsp_service *rtsp_service_start(const struct rtsp_config *config, GError
         factory = gst_rtsp_media_factory_new();
         gst_rtsp_media_factory_set_launch(factory, MEDIA_LAUNCH);
         gst_rtsp_media_factory_set_shared(factory, TRUE);
-        if (config->certificate != NULL)
-            gst_rtsp_media_factory_set_profiles(factory, GST_RTSP_PROFILE_AVP | GST_RTSP_PROFILE_SAVP);
+        /* Over RTSPS the media goes inside the encrypted connection: UDP would carry it in the clear. */
+        if (config->certificate != NULL) gst_rtsp_media_factory_set_protocols(factory, GST_RTSP_LOWER_TRANS_TCP);
         if (guarded)
             gst_rtsp_media_factory_add_role(factory, ROLE, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN,
                                             TRUE, GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE,
