@@ -33,6 +33,9 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
     int camera;
     (void)server;
     (void)query;
+    /* One request per connection: an idle keep-alive connection whose client
+     * has gone is otherwise never noticed, and would hold its descriptor. */
+    soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
     if (!is_get && !is_head) {
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
         respond_text(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain", g_strdup("only GET and HEAD\n"));
@@ -73,6 +76,18 @@ static gboolean check_password(SoupAuthDomain *domain, SoupServerMessage *msg, c
     return credentials_check(data, user, password);
 }
 
+/* A connection that sends nothing, or takes nothing, for this long is
+ * closed: idle keep-alive connections and clients that never finish their
+ * request do not pile up. */
+#define HTTP_IDLE_TIMEOUT_S 15
+
+static void on_request_started(SoupServer *server, SoupServerMessage *msg, gpointer data) {
+    GSocket *socket = soup_server_message_get_socket(msg);
+    (void)server;
+    (void)data;
+    if (socket != NULL) g_socket_set_timeout(socket, HTTP_IDLE_TIMEOUT_S);
+}
+
 static gboolean check_stalls(gpointer data) {
     (void)data;
     mjpeg_clients_check_stalls();
@@ -90,6 +105,7 @@ struct http_service *http_service_start(const struct http_config *config, GError
                                             config->certificate, NULL)
                           : soup_server_new("server-header", "boardcam-serve ", NULL);
     soup_server_add_handler(service->server, NULL, handle, service, NULL);
+    g_signal_connect(service->server, "request-started", G_CALLBACK(on_request_started), NULL);
     if (config->creds != NULL) {
         SoupAuthDomain *domain = soup_auth_domain_basic_new("realm", "boardcam", NULL);
         soup_auth_domain_basic_set_auth_callback(domain, check_password, (gpointer)config->creds, NULL);

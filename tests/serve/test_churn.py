@@ -1,0 +1,66 @@
+"""Hundreds of clients coming and going leave the program as they found it."""
+from __future__ import annotations
+
+import json
+import os
+import socket
+from pathlib import Path
+
+from clients import RtspSession, request
+from conftest import run, wait_for
+
+
+def resources(pid: int) -> dict:
+    fields = dict(line.split(":", 1) for line in Path(f"/proc/{pid}/status").read_text().splitlines() if ":" in line)
+    return {"rss_kb": int(fields["VmRSS"].split()[0]), "threads": int(fields["Threads"]),
+            "fds": len(os.listdir(f"/proc/{pid}/fd"))}
+
+
+def cameras_closed(server) -> bool:
+    status = json.loads(run(["curl", "-s", server.url("/api/status")]).stdout)
+    return not any(camera["streaming"] for camera in status["cameras"])
+
+
+def one_of_each(server, i: int) -> None:
+    kind = i % 5
+    if kind in (0, 1):
+        session = RtspSession(server.rtsp_port)
+        assert " 200 " in session.play(server.rtsp(i % 2))
+        assert session.media_packets(3) == 3
+        # Half leave politely, half just hang up.
+        if kind == 0:
+            session.send("TEARDOWN", server.rtsp(i % 2))
+        session.close()
+    elif kind == 2:
+        with socket.create_connection(("127.0.0.1", server.http_port), timeout=10) as sock:
+            sock.sendall(request(f"/cam{i % 2}.mjpg"))
+            data = b""
+            while data.count(b"--boardcamframe") < 2:
+                chunk = sock.recv(65536)
+                assert chunk
+                data += chunk
+    elif kind == 3:
+        with socket.create_connection(("127.0.0.1", server.http_port), timeout=10) as sock:
+            sock.sendall(request(f"/cam{i % 2}.jpg"))
+            assert sock.recv(64).split(b" ")[1] == b"200"
+    else:
+        with socket.create_connection(("127.0.0.1", server.http_port), timeout=10) as sock:
+            sock.sendall(request("/api/status"))
+            sock.recv(4096)
+
+
+def test_500_connects_and_disconnects_return_to_baseline(start_server) -> None:
+    server = start_server("--size", "320x240", "--linger", "1")
+    pid = server.process.pid
+    for i in range(20):
+        one_of_each(server, i)
+    wait_for(lambda: cameras_closed(server), 90, "the cameras to close after the warm-up")
+    baseline = resources(pid)
+    for i in range(500):
+        one_of_each(server, i)
+    wait_for(lambda: cameras_closed(server), 90, "the cameras to close after the churn")
+    wait_for(lambda: resources(pid)["fds"] <= baseline["fds"] + 2, 30, "file descriptors to be given back")
+    after = resources(pid)
+    assert after["threads"] <= baseline["threads"] + 2, (baseline, after)
+    assert after["rss_kb"] <= baseline["rss_kb"] + 16 * 1024, (baseline, after)
+    assert server.opens(0) == server.closes(0) and server.opens(1) == server.closes(1)
