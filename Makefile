@@ -56,9 +56,11 @@ deb-check:
 
 # Cross-build for the AArch64 board and run every test under qemu-aarch64.
 CROSS_BUILD ?= build-aarch64
+CROSS_EXTRA_ROOT ?= $(abspath $(CROSS_BUILD))-extra-root
 cross-test:
-	./.ci/cross-deps
-	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake $(CMAKE_FLAGS)
+	./.ci/cross-deps $(CROSS_EXTRA_ROOT)
+	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \
+	      -DBOARDCAM_CROSS_EXTRA_ROOT=$(CROSS_EXTRA_ROOT) $(CMAKE_FLAGS)
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
 	ctest --test-dir $(CROSS_BUILD) --output-on-failure -j $(JOBS)
 

@@ -12,6 +12,12 @@ set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 
 # Multiarch packages install into /usr/lib/aarch64-linux-gnu beside the PC's own.
 set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu /usr)
+# arm64 libraries unpacked beside the system's because their packages cannot
+# be installed next to the PC's (see .ci/cross-deps).
+set(BOARDCAM_CROSS_EXTRA_ROOT "" CACHE PATH "Folder with arm64 libraries unpacked from their packages")
+if(BOARDCAM_CROSS_EXTRA_ROOT)
+  list(APPEND CMAKE_FIND_ROOT_PATH ${BOARDCAM_CROSS_EXTRA_ROOT})
+endif()
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE BOTH)
