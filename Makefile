@@ -40,13 +40,16 @@ package-check: build
 
 # Debian packages for this machine, or for the board with ARCH=arm64, in build-deb/.
 HOST_ARCH := $(shell dpkg --print-architecture)
+# arm64 libraries that cannot be installed beside the PC's are unpacked here.
+CROSS_EXTRA_ROOT ?= $(abspath build-aarch64-extra-root)
 ARCH ?= $(HOST_ARCH)
 DEB_DIR ?= build-deb
 CROSS_DEB = $(filter-out $(HOST_ARCH),$(ARCH))
 deb:
 	./.ci/deps deb
-	$(if $(CROSS_DEB),./.ci/cross-deps)
-	tests/package/build_debs.sh $(DEB_DIR)$(if $(CROSS_DEB),-$(ARCH)) $(ARCH)
+	$(if $(CROSS_DEB),./.ci/cross-deps $(CROSS_EXTRA_ROOT))
+	BOARDCAM_CROSS_EXTRA_ROOT=$(if $(CROSS_DEB),$(CROSS_EXTRA_ROOT)) \
+	  tests/package/build_debs.sh $(DEB_DIR)$(if $(CROSS_DEB),-$(ARCH)) $(ARCH)
 
 # The packages of both architectures: lintian, apt install, clients, purge.
 deb-check:
@@ -56,7 +59,6 @@ deb-check:
 
 # Cross-build for the AArch64 board and run every test under qemu-aarch64.
 CROSS_BUILD ?= build-aarch64
-CROSS_EXTRA_ROOT ?= $(abspath $(CROSS_BUILD))-extra-root
 cross-test:
 	./.ci/cross-deps $(CROSS_EXTRA_ROOT)
 	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \

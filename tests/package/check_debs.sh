@@ -11,7 +11,8 @@ host_dir=$(realpath "$1")
 board_dir=${2:+$(realpath "$2")}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
-packages=(libboardcam1 libboardcam-mt1 libboardcam-dev boardcam-tools gstreamer1.0-boardcam python3-boardcam boardcam-sim boardcam-sim-dev)
+packages=(libboardcam1 libboardcam-mt1 libboardcam-dev boardcam-tools gstreamer1.0-boardcam python3-boardcam boardcam-serve
+          boardcam-sim boardcam-sim-dev)
 passed=0
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -65,11 +66,45 @@ boardcam-capture --camera both --frames 3 --format jpeg --out "$work/captures" 2
 [ "$(ls "$work/captures"/cam*_*.jpg | wc -l)" -eq 6 ] || fail "boardcam-capture did not write 6 frames"
 ok
 
+step "boardcam-serve.service starts as shipped, on loopback, and serves the page"
+unit=/lib/systemd/system/boardcam-serve.service
+[ -f "$unit" ] && [ -f /etc/default/boardcam-serve ] || fail "the unit or its defaults are not installed"
+[ -f /usr/share/man/man1/boardcam-serve.1.gz ] || fail "no manual page"
+grep -q '^BOARDCAM_SERVE_OPTIONS="--listen 127.0.0.1"' /etc/default/boardcam-serve \
+  || fail "the shipped defaults do not listen on loopback only"
+if command -v systemd-analyze >/dev/null; then
+  systemd-analyze verify "$unit" 2>&1 | grep -v 'bus\|dbus' | grep . && fail "systemd-analyze verify complains" || true
+fi
+if [ -d /run/systemd/system ]; then
+  $SUDO systemctl start boardcam-serve.service
+  systemctl is-active --quiet boardcam-serve.service || fail "the unit did not start"
+else
+  # No systemd running (a container): start the unit's command line the way
+  # systemd would, from its EnvironmentFile and ExecStart.
+  exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+  (set -a; . /etc/default/boardcam-serve; set +a; export LOGS_DIRECTORY="$work/logs"; mkdir -p "$LOGS_DIRECTORY"
+   eval "exec $exec_start" >/dev/null 2>"$work/serve.err") &
+  serve_pid=$!
+fi
+for _ in $(seq 50); do curl -sf -o "$work/page.html" http://127.0.0.1:8080/ && break; sleep 0.2; done
+grep -q 'cam0.mjpg\|mjpg' "$work/page.html" || fail "curl did not get the page"
+curl -sf http://127.0.0.1:8080/api/status | grep -q '"cameras"' || fail "no status"
+if [ -d /run/systemd/system ]; then
+  $SUDO systemctl stop boardcam-serve.service
+else
+  kill -TERM "$serve_pid"
+  wait "$serve_pid" || fail "boardcam-serve did not exit cleanly: $(cat "$work/serve.err")"
+  grep -q 'still live' "$work/serve.err" && fail "device buffers live at exit"
+fi
+ok
+
 step "purge, leaving the machine as it was"
 purge
 for p in "${packages[@]}"; do
   ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok' || fail "$p still installed"
 done
+[ ! -e /lib/systemd/system/boardcam-serve.service ] && [ ! -e /etc/default/boardcam-serve ] \
+  || fail "purge left the unit or its defaults"
 ok
 
 if [ -n "$board_dir" ]; then
@@ -91,6 +126,10 @@ if [ -n "$board_dir" ]; then
     || fail "libboardcam-mt1 does not depend on libboardcam1"
   dpkg-deb -f "$board_dir"/gstreamer1.0-boardcam_*.deb Depends | grep -q 'libboardcam-mt1' \
     || fail "the plugin does not depend on libboardcam-mt1"
+  dpkg-deb -f "$board_dir"/boardcam-serve_*.deb Depends | grep -q 'gstreamer1.0-boardcam' \
+    || fail "the server does not depend on the plugin"
+  dpkg-deb -f "$board_dir"/boardcam-serve_*.deb Depends | grep -q 'libsoup-3.0-0' \
+    || fail "the server does not depend on libsoup"
   ok
 
   step "arm64 client built against the unpacked packages runs under qemu-aarch64"
