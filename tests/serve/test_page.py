@@ -19,9 +19,7 @@ PICTURE_HEIGHT = TILE_WIDTH * HEIGHT // WIDTH
 
 
 def reference_bgr(board, camera: int) -> np.ndarray:
-    frame = np.empty(WIDTH * HEIGHT * 3 // 2, dtype=np.uint8)
-    board.lib.boardsim_render_frame(camera, 0, WIDTH, HEIGHT, frame.ctypes.data, frame.size)
-    return cv2.cvtColor(frame.reshape(HEIGHT * 3 // 2, WIDTH), cv2.COLOR_YUV2BGR_NV12)
+    return cv2.cvtColor(board.frames(camera, WIDTH, HEIGHT, 1)[0], cv2.COLOR_YUV2BGR_I420)
 
 
 def matching_cells(picture: np.ndarray, reference: np.ndarray) -> float:

@@ -2,6 +2,9 @@
 
 #include <stdio.h>
 #include <string.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
@@ -86,6 +89,11 @@ static void stop(struct feed *feed) {
     feed->streaming = 0;
     g_mutex_unlock(&feed->lock);
     if (pending != NULL) gst_sample_unref(pending);
+#ifdef __GLIBC__
+    /* A closed camera's pipeline threads leave their heaps mostly free: give
+     * the memory back, since the board may be idle for days. */
+    malloc_trim(0);
+#endif
 }
 
 static gboolean on_linger_over(gpointer data) {

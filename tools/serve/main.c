@@ -222,6 +222,8 @@ out:
     if (certificate != NULL) g_object_unref(certificate);
     credentials_free(&creds);
     g_main_loop_unref(loop);
+    /* Everything GStreamer made is gone now: leak checkers see only real leaks. */
+    gst_deinit();
     if (status == 0) fprintf(stderr, PROGRAM ": stopped; every camera is closed\n");
     fflush(stdout);
     return status;

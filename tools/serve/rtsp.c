@@ -23,6 +23,7 @@
 struct rtsp_service {
     GstRTSPServer *server;
     GSource *source;
+    guint cleanup_timer;
     struct feed *feeds[2];
 };
 
@@ -39,7 +40,14 @@ struct rtsp_viewer {
     struct rtsp_service *service;
     int admitted;
     int watching[2];
+    GPtrArray *sessions; /* made on this connection */
 };
+
+static void free_viewer(gpointer data) {
+    struct rtsp_viewer *viewer = data;
+    g_ptr_array_unref(viewer->sessions);
+    g_free(viewer);
+}
 
 static int camera_of_path(const GstRTSPContext *ctx) {
     const char *path = ctx->uri != NULL ? ctx->uri->abspath : NULL;
@@ -88,13 +96,28 @@ static void stop_watching(struct rtsp_viewer *viewer, int camera) {
     viewers_watch(camera, VIEWER_RTSP, -1);
 }
 
+/* A client that hangs up without TEARDOWN leaves its sessions in the pool
+ * until they time out, each holding its share of the media. Over TCP they
+ * can never be used again, and a client over UDP that comes back sets up
+ * anew: they go with the connection. */
 static void on_client_closed(GstRTSPClient *client, gpointer data) {
     struct rtsp_viewer *viewer = data;
-    (void)client;
+    GstRTSPSessionPool *pool = gst_rtsp_client_get_session_pool(client);
+    guint i;
     stop_watching(viewer, 0);
     stop_watching(viewer, 1);
     if (viewer->admitted) viewers_leave();
     viewer->admitted = 0;
+    for (i = 0; pool != NULL && i < viewer->sessions->len; ++i)
+        gst_rtsp_session_pool_remove(pool, g_ptr_array_index(viewer->sessions, i));
+    g_ptr_array_set_size(viewer->sessions, 0);
+    if (pool != NULL) g_object_unref(pool);
+}
+
+static void on_new_session(GstRTSPClient *client, GstRTSPSession *session, gpointer data) {
+    struct rtsp_viewer *viewer = data;
+    (void)client;
+    g_ptr_array_add(viewer->sessions, g_object_ref(session));
 }
 
 /* Clients beyond --max-clients are answered 503 to anything but OPTIONS. */
@@ -132,8 +155,10 @@ static void on_client_connected(GstRTSPServer *server, GstRTSPClient *client, gp
     (void)server;
     viewer->service = data;
     viewer->admitted = viewers_admit() == 0;
-    g_object_set_data_full(G_OBJECT(client), "boardcam-viewer", viewer, g_free);
+    viewer->sessions = g_ptr_array_new_with_free_func(g_object_unref);
+    g_object_set_data_full(G_OBJECT(client), "boardcam-viewer", viewer, free_viewer);
     g_signal_connect(client, "closed", G_CALLBACK(on_client_closed), viewer);
+    g_signal_connect(client, "new-session", G_CALLBACK(on_new_session), viewer);
     for (i = 0; i < G_N_ELEMENTS(pre_requests); ++i)
         g_signal_connect(client, pre_requests[i], G_CALLBACK(on_pre_request), viewer);
     g_signal_connect(client, "play-request", G_CALLBACK(on_play_request), viewer);
@@ -158,6 +183,16 @@ static GstRTSPAuth *make_auth(const struct rtsp_config *config) {
     if (config->certificate != NULL) gst_rtsp_auth_set_tls_certificate(auth, config->certificate);
     gst_rtsp_token_unref(token);
     return auth;
+}
+
+/* Sessions whose clients vanished (a UDP client that died) expire after
+ * their timeout; the pool removes them only when asked. */
+static gboolean clean_sessions(gpointer data) {
+    struct rtsp_service *service = data;
+    GstRTSPSessionPool *pool = gst_rtsp_server_get_session_pool(service->server);
+    gst_rtsp_session_pool_cleanup(pool);
+    g_object_unref(pool);
+    return G_SOURCE_CONTINUE;
 }
 
 struct rtsp_service *rtsp_service_start(const struct rtsp_config *config, GError **error) {
@@ -206,6 +241,7 @@ struct rtsp_service *rtsp_service_start(const struct rtsp_config *config, GError
         return NULL;
     }
     g_source_attach(service->source, NULL);
+    service->cleanup_timer = g_timeout_add_seconds(2, clean_sessions, service);
     return service;
 }
 
@@ -230,6 +266,7 @@ static GstRTSPFilterResult drop_client(GstRTSPServer *server, GstRTSPClient *cli
 void rtsp_service_stop(struct rtsp_service *service) {
     GstRTSPSessionPool *pool;
     if (service == NULL) return;
+    g_source_remove(service->cleanup_timer);
     g_source_destroy(service->source);
     g_source_unref(service->source);
     gst_rtsp_server_client_filter(service->server, drop_client, NULL);
