@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak bench bench-two-rates deb deb-check clean
+.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak bench bench-two-rates bench-serve deb deb-check clean
 
 all: build
 
@@ -148,6 +148,7 @@ bench: build
 	bench/capture_rates.sh $(BUILD)/tools/boardcam-capture 90
 	$(BUILD)/bench/scene_render_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 	$(MAKE) --no-print-directory bench-two-rates
+	$(MAKE) --no-print-directory bench-serve
 
 # Two cameras at two rates: each consumer's achieved rates over TWO_RATES_SECONDS
 # per mix, the process-wide lock's hold times, and stopping beside a slow camera.
@@ -159,6 +160,12 @@ bench-two-rates: build
 	bench/capture_two_rates.sh $(BUILD)/tools/boardcam-capture $(TWO_RATES_SECONDS) >&2
 	$(BUILD)/bench/two_rates lock $(TWO_RATES_SECONDS)
 	$(BUILD)/bench/two_rates stop 10
+
+# boardcam-serve on the scene: latency from sensor to decoded frame, time to
+# first frame, CPU per camera and per added client.
+SERVE_BENCH_SECONDS ?= 10
+bench-serve: build
+	/usr/bin/python3 bench/serve_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(SERVE_BENCH_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_DIR) $(DEB_DIR)-arm64 captures captures.log

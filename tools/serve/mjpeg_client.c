@@ -5,24 +5,21 @@
 #include "viewers.h"
 
 #define BOUNDARY "boardcamframe"
-/* Each frame goes out as three chunks: its part header, the JPEG, the line end. */
-#define CHUNKS_PER_FRAME 3
 
 struct mjpeg_client {
     SoupServerMessage *msg;
     struct feed *feed;
     int camera;
     struct feed_watcher watcher;
-    int chunks_in_flight;
+    guint64 appended;                       /* body bytes handed to libsoup */
+    guint64 written;                        /* body bytes it has written */
+    guint64 frame_ends[MJPEG_CLIENT_QUEUE]; /* where each frame in flight ends, oldest first */
+    int in_flight;
     gint64 last_progress;
     int finished;
 };
 
 static GList *clients;
-
-static int frames_in_flight(const struct mjpeg_client *client) {
-    return (client->chunks_in_flight + CHUNKS_PER_FRAME - 1) / CHUNKS_PER_FRAME;
-}
 
 static void on_jpeg(GBytes *jpeg, void *user) {
     struct mjpeg_client *client = user;
@@ -35,25 +32,30 @@ static void on_jpeg(GBytes *jpeg, void *user) {
         soup_server_message_unpause(client->msg);
         return;
     }
-    if (frames_in_flight(client) >= MJPEG_CLIENT_QUEUE) {
+    if (client->in_flight >= MJPEG_CLIENT_QUEUE) {
         viewers_count_drop(client->camera);
         return;
     }
-    if (client->chunks_in_flight == 0) client->last_progress = g_get_monotonic_time();
+    if (client->in_flight == 0) client->last_progress = g_get_monotonic_time();
     head = g_strdup_printf("--" BOUNDARY "\r\nContent-Type: image/jpeg\r\nContent-Length: %" G_GSIZE_FORMAT "\r\n\r\n",
                            g_bytes_get_size(jpeg));
+    client->appended += strlen(head) + g_bytes_get_size(jpeg) + 2;
+    client->frame_ends[client->in_flight++] = client->appended;
     soup_message_body_append_take(body, (guchar *)head, strlen(head));
     soup_message_body_append_bytes(body, jpeg);
     soup_message_body_append(body, SOUP_MEMORY_STATIC, "\r\n", 2);
-    client->chunks_in_flight += CHUNKS_PER_FRAME;
     soup_server_message_unpause(client->msg);
 }
 
-static void on_wrote_chunk(SoupServerMessage *msg, gpointer data) {
+static void on_wrote_body_data(SoupServerMessage *msg, guint size, gpointer data) {
     struct mjpeg_client *client = data;
     (void)msg;
-    if (client->chunks_in_flight > 0) --client->chunks_in_flight;
+    client->written += size;
     client->last_progress = g_get_monotonic_time();
+    while (client->in_flight > 0 && client->frame_ends[0] <= client->written) {
+        memmove(client->frame_ends, client->frame_ends + 1, (size_t)(client->in_flight - 1) * sizeof(guint64));
+        --client->in_flight;
+    }
 }
 
 static void on_finished(SoupServerMessage *msg, gpointer data) {
@@ -81,10 +83,12 @@ void mjpeg_client_start(SoupServerMessage *msg, struct feed *feed) {
     client->last_progress = g_get_monotonic_time();
     soup_server_message_set_status(msg, SOUP_STATUS_OK, NULL);
     soup_message_headers_set_content_type(headers, "multipart/x-mixed-replace;boundary=" BOUNDARY, NULL);
-    soup_message_headers_set_encoding(headers, SOUP_ENCODING_CHUNKED);
+    /* The stream ends with the connection, as MJPEG clients expect: no
+     * chunked framing between the parts. */
+    soup_message_headers_set_encoding(headers, SOUP_ENCODING_EOF);
     soup_message_headers_replace(headers, "Cache-Control", "no-cache, no-store");
     soup_message_body_set_accumulate(soup_server_message_get_response_body(msg), FALSE);
-    g_signal_connect(msg, "wrote-chunk", G_CALLBACK(on_wrote_chunk), client);
+    g_signal_connect(msg, "wrote-body-data", G_CALLBACK(on_wrote_body_data), client);
     g_signal_connect(msg, "finished", G_CALLBACK(on_finished), client);
     clients = g_list_prepend(clients, client);
     viewers_watch(client->camera, VIEWER_MJPEG, +1);
@@ -102,7 +106,7 @@ void mjpeg_clients_check_stalls(void) {
     GList *l;
     for (l = clients; l != NULL; l = l->next) {
         struct mjpeg_client *client = l->data;
-        if (client->chunks_in_flight > 0 && now - client->last_progress > MJPEG_CLIENT_STALL_US) disconnect(client);
+        if (client->in_flight > 0 && now - client->last_progress > MJPEG_CLIENT_STALL_US) disconnect(client);
     }
 }
 

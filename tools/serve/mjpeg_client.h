@@ -1,5 +1,5 @@
 /*
- * One MJPEG viewer: multipart/x-mixed-replace over a chunked response, fed
+ * One MJPEG viewer: multipart/x-mixed-replace until the connection ends, fed
  * the camera's shared JPEGs without a copy. Each viewer has room for two
  * frames on their way to it; a frame that finds no room is dropped and
  * counted, so a slow viewer never holds up the camera, another viewer, or
