@@ -373,7 +373,9 @@ void feed_stats(struct feed *feed, struct feed_stats *out) {
         ++n;
     }
     g_mutex_unlock(&feed->lock);
-    out->measured_fps = n >= 2 && newest > oldest ? (double)(n - 1) * G_USEC_PER_SEC / (double)(newest - oldest) : 0;
+    out->measured_fps = out->streaming && n >= 2 && newest > oldest
+                            ? (double)(n - 1) * G_USEC_PER_SEC / (double)(newest - oldest)
+                            : 0;
 }
 
 int feed_camera(const struct feed *feed) { return feed->config.camera; }

@@ -69,9 +69,9 @@ static gboolean release_link(gpointer data) {
  * on the main loop. */
 static void on_media_unprepared(GstRTSPMedia *media, gpointer data) {
     struct media_link *link = data;
-    (void)media;
     if (link->released) return;
     link->released = 1;
+    g_signal_handlers_disconnect_by_data(media, link);
     g_main_context_invoke(NULL, release_link, link);
 }
 
