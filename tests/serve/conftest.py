@@ -45,6 +45,11 @@ class Server:
             # the suppressions of other projects' leaks need whole stacks
             # through libraries built without frame pointers.
             environment["ASAN_OPTIONS"] += ":quarantine_size_mb=8:fast_unwind_on_malloc=0"
+        if "TSAN_OPTIONS" in environment:
+            # GLib's slice allocator, which ThreadSanitizer cannot see, hands
+            # a buffer freed on one thread to another; through malloc the
+            # reuse is seen for what it is.
+            environment["G_SLICE"] = "always-malloc"
         if os.environ.get("BOARDCAM_TEST_GST_SYSTEM_PLUGINS"):
             environment["GST_PLUGIN_SYSTEM_PATH"] = os.environ["BOARDCAM_TEST_GST_SYSTEM_PLUGINS"]
         environment.update(env or {})

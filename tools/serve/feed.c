@@ -1,5 +1,6 @@
 #include "feed.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #ifdef __GLIBC__
@@ -30,8 +31,9 @@ struct feed {
     guint retry_timer;
     GPtrArray *watchers;
 
-    /* Shared with the streaming threads. */
-    GMutex lock;
+    /* Shared with the streaming threads. A pthread mutex, not a GMutex, so
+     * that ThreadSanitizer sees it. */
+    pthread_mutex_t lock;
     GstSample *pending_jpeg;  /* newest JPEG not yet handed to the watchers */
     guint jpeg_idle;
     GBytes *latest_jpeg;
@@ -53,10 +55,10 @@ static int total_users(const struct feed *feed) { return feed->users[FEED_JPEG] 
 
 static void start(struct feed *feed) {
     if (feed->running) return;
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     feed->last_offset = GST_BUFFER_OFFSET_NONE;
     feed->arrival_count = 0;
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     set_valves(feed);
     feed->running = 1;
     if (gst_element_set_state(feed->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
@@ -81,13 +83,13 @@ static void stop(struct feed *feed) {
     if (!feed->running) return;
     feed->running = 0;
     gst_element_set_state(feed->pipeline, GST_STATE_NULL);
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     pending = feed->pending_jpeg;
     feed->pending_jpeg = NULL;
     if (feed->latest_jpeg != NULL) g_bytes_unref(feed->latest_jpeg);
     feed->latest_jpeg = NULL;
     feed->streaming = 0;
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     if (pending != NULL) gst_sample_unref(pending);
 #ifdef __GLIBC__
     /* A closed camera's pipeline threads leave their heaps mostly free: give
@@ -153,11 +155,11 @@ static gboolean deliver_jpeg(gpointer data) {
     struct feed *feed = data;
     GstSample *sample;
     GBytes *jpeg = NULL;
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     sample = feed->pending_jpeg;
     feed->pending_jpeg = NULL;
     feed->jpeg_idle = 0;
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     if (sample == NULL) return G_SOURCE_REMOVE;
     jpeg = bytes_of(gst_sample_get_buffer(sample));
     gst_sample_unref(sample);
@@ -165,10 +167,10 @@ static gboolean deliver_jpeg(gpointer data) {
         if (jpeg != NULL) g_bytes_unref(jpeg);
         return G_SOURCE_REMOVE;
     }
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     if (feed->latest_jpeg != NULL) g_bytes_unref(feed->latest_jpeg);
     feed->latest_jpeg = g_bytes_ref(jpeg);
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     notify_watchers(feed, jpeg);
     g_bytes_unref(jpeg);
     return G_SOURCE_REMOVE;
@@ -180,11 +182,11 @@ static GstFlowReturn on_jpeg(GstAppSink *sink, gpointer data) {
     struct feed *feed = data;
     GstSample *sample = gst_app_sink_pull_sample(sink), *older;
     if (sample == NULL) return GST_FLOW_EOS;
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     older = feed->pending_jpeg;
     feed->pending_jpeg = sample;
     if (feed->jpeg_idle == 0) feed->jpeg_idle = g_idle_add(deliver_jpeg, feed);
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     if (older != NULL) gst_sample_unref(older);
     return GST_FLOW_OK;
 }
@@ -201,7 +203,7 @@ static GstFlowReturn on_h264(GstAppSink *sink, gpointer data) {
     if (sample == NULL) return GST_FLOW_EOS;
     buffer = gst_sample_get_buffer(sample);
     caps = gst_sample_get_caps(sample);
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     for (i = 0; i < feed->h264_sinks->len; ++i) {
         GstAppSrc *src = g_ptr_array_index(feed->h264_sinks, i);
         GstBuffer *copy = gst_buffer_copy(buffer);
@@ -211,7 +213,7 @@ static GstFlowReturn on_h264(GstAppSink *sink, gpointer data) {
         GST_BUFFER_PTS(copy) = GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;
         gst_app_src_push_buffer(src, copy);
     }
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     gst_sample_unref(sample);
     return GST_FLOW_OK;
 }
@@ -222,7 +224,7 @@ static GstPadProbeReturn on_frame(GstPad *pad, GstPadProbeInfo *info, gpointer d
     GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     const guint64 offset = GST_BUFFER_OFFSET(buffer);
     (void)pad;
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     feed->streaming = 1;
     ++feed->frames;
     if (offset != GST_BUFFER_OFFSET_NONE && feed->last_offset != GST_BUFFER_OFFSET_NONE &&
@@ -230,7 +232,7 @@ static GstPadProbeReturn on_frame(GstPad *pad, GstPadProbeInfo *info, gpointer d
         feed->dropped += offset - feed->last_offset - 1;
     feed->last_offset = offset;
     feed->arrivals[feed->arrival_count++ % ARRIVALS] = g_get_monotonic_time();
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     return GST_PAD_PROBE_OK;
 }
 
@@ -261,7 +263,7 @@ struct feed *feed_new(const struct feed_config *config, GError **error) {
     feed->watchers = g_ptr_array_new();
     feed->h264_sinks = g_ptr_array_new_with_free_func(gst_object_unref);
     feed->last_offset = GST_BUFFER_OFFSET_NONE;
-    g_mutex_init(&feed->lock);
+    pthread_mutex_init(&feed->lock, NULL);
 
     jpeg_callbacks.new_sample = on_jpeg;
     gst_app_sink_set_callbacks(GST_APP_SINK(feed->jpeg_sink), &jpeg_callbacks, feed, NULL);
@@ -288,10 +290,10 @@ void feed_free(struct feed *feed) {
     if (feed->linger_timer != 0) g_source_remove(feed->linger_timer);
     if (feed->retry_timer != 0) g_source_remove(feed->retry_timer);
     stop(feed);
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     if (feed->jpeg_idle != 0) g_source_remove(feed->jpeg_idle);
     feed->jpeg_idle = 0;
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     g_source_remove(feed->bus_watch);
     for (use = 0; use < FEED_USES; ++use) gst_object_unref(feed->valves[use]);
     gst_object_unref(feed->jpeg_sink);
@@ -299,7 +301,7 @@ void feed_free(struct feed *feed) {
     gst_object_unref(feed->pipeline);
     g_ptr_array_unref(feed->watchers);
     g_ptr_array_unref(feed->h264_sinks);
-    g_mutex_clear(&feed->lock);
+    pthread_mutex_destroy(&feed->lock);
     g_free(feed);
 }
 
@@ -334,22 +336,22 @@ void feed_unwatch_jpeg(struct feed *feed, struct feed_watcher *watcher) {
 
 GBytes *feed_latest_jpeg(struct feed *feed) {
     GBytes *jpeg = NULL;
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     if (feed->latest_jpeg != NULL && feed->users[FEED_JPEG] > 0) jpeg = g_bytes_ref(feed->latest_jpeg);
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     return jpeg;
 }
 
 void feed_add_h264_sink(struct feed *feed, GstAppSrc *sink) {
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     g_ptr_array_add(feed->h264_sinks, gst_object_ref(sink));
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
 }
 
 void feed_remove_h264_sink(struct feed *feed, GstAppSrc *sink) {
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     g_ptr_array_remove(feed->h264_sinks, sink);
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
 }
 
 void feed_request_key_frame(struct feed *feed) {
@@ -361,7 +363,7 @@ void feed_stats(struct feed *feed, struct feed_stats *out) {
     const gint64 now = g_get_monotonic_time();
     unsigned i, n = 0;
     gint64 oldest = 0, newest = 0;
-    g_mutex_lock(&feed->lock);
+    pthread_mutex_lock(&feed->lock);
     out->streaming = feed->streaming;
     out->frames = feed->frames;
     out->dropped = feed->dropped;
@@ -372,7 +374,7 @@ void feed_stats(struct feed *feed, struct feed_stats *out) {
         oldest = t;
         ++n;
     }
-    g_mutex_unlock(&feed->lock);
+    pthread_mutex_unlock(&feed->lock);
     out->measured_fps = out->streaming && n >= 2 && newest > oldest
                             ? (double)(n - 1) * G_USEC_PER_SEC / (double)(newest - oldest)
                             : 0;
