@@ -6,7 +6,6 @@ import subprocess
 import time
 
 from clients import MjpegReader
-from conftest import run
 
 SECONDS = 6
 

@@ -2,12 +2,11 @@
 from __future__ import annotations
 
 import os
-import subprocess
 from pathlib import Path
 
 import pytest
 
-from conftest import SERVE, Server, run
+from conftest import SERVE, run
 
 
 def credentials(workdir: Path, mode: int = 0o600) -> Path:
