@@ -186,10 +186,12 @@ TEST_F(MtCamera, CloseFromAnotherThreadReleasesAWaitingReader) {
 TEST_F(MtCamera, AStallShowsAsDroppedFramesAndASequenceGap) {
     boardsim_set_pacing(true);
     boardcam_mt_camera *camera = nullptr;
-    ASSERT_EQ(boardcam_mt_open(0, 50, 32, 16, &camera), 0);  // 20 ms periods
+    // 100 ms periods: the stall ends half a period from any frame, a margin
+    // that even valgrind's slowness between the stall and the read keeps.
+    ASSERT_EQ(boardcam_mt_open(0, 10, 32, 16, &camera), 0);
     uint64_t previous = 0;
     for (int i = 0; i < 8; ++i) {
-        if (i == 4) std::this_thread::sleep_for(std::chrono::milliseconds(110));  // five and a half periods
+        if (i == 4) std::this_thread::sleep_for(std::chrono::milliseconds(550));  // five and a half periods
         boardcam_mt_frame frame;
         ASSERT_EQ(boardcam_mt_read(camera, &frame), 0);
         const BoardsimEvent read = entriesOf(BOARDSIM_READ_FRAME_FROM_CAMERA).back();
