@@ -98,10 +98,15 @@ TEST_P(TwoRates, EachCameraKeepsItsRate) {
         // Starvation leaves the faster camera near the slower one's rate.
         EXPECT_GE(tally.frames, expected / 2) << "camera " << id << " at " << mix.fps[id] << " fps";
         EXPECT_LE(tally.frames, expected + 2) << "camera " << id;
-        // An emulator's timing is too coarse to tell 4 ms periods apart
-        // exactly; there the rate is what this mix can show.
-        if (!kEmulated || mix.fps[id] < 200) {
+        // The sequence is reckoned from when a read began. At 4 ms periods a
+        // read held up past a frame boundary by the machine (a preempted
+        // thread on a shared core) is labelled with the frame before: allow
+        // one such in a hundred. An emulator's timing is too coarse to tell
+        // 4 ms periods apart at all; there the rate is what this mix can show.
+        if (mix.fps[id] < 200) {
             EXPECT_EQ(tally.wrong, 0) << "camera " << id << ": " << tally.firstWrong;
+        } else if (!kEmulated) {
+            EXPECT_LE(tally.wrong, tally.frames / 100) << "camera " << id << ": " << tally.firstWrong;
         }
         EXPECT_GE(tally.lastSequence + 1, uint64_t(tally.frames));
     }
