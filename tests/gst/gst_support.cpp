@@ -2,6 +2,7 @@
 
 #include "gst_support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -63,15 +64,28 @@ void countBuffers(GstElement *pipeline, const char *sinkName, std::atomic<int> *
     gst_object_unref(sink);
 }
 
+// An emulator's clock is too coarse for the sequence estimate: a read the
+// emulator holds up past a frame boundary is labelled with the frame before,
+// and the estimate keeps that one-period offset. There a frame may be one
+// period off its offset, but must still be its own camera's; natively exact.
+#ifdef BOARDCAM_TEST_EMULATED
+constexpr int64_t kSequenceSlack = 1;
+#else
+constexpr int64_t kSequenceSlack = 0;
+#endif
+
 void checkFrames(GstElement *pipeline, const char *sinkName, FrameTally *tally) {
     GstElement *sink = gst_bin_get_by_name(GST_BIN(pipeline), sinkName);
     ASSERT_NE(sink, nullptr) << sinkName;
     g_signal_connect(sink, "handoff", G_CALLBACK(+[](GstElement *, GstBuffer *buffer, GstPad *, gpointer data) {
                          auto *t = static_cast<FrameTally *>(data);
-                         if (!holdsFrame(buffer, referenceFrame(t->camera, uint32_t(GST_BUFFER_OFFSET(buffer)),
-                                                                t->width, t->height))) {
-                             ++t->wrong;
+                         const int64_t offset = int64_t(GST_BUFFER_OFFSET(buffer));
+                         bool own = false;
+                         for (int64_t index = std::max<int64_t>(0, offset - kSequenceSlack);
+                              index <= offset + kSequenceSlack && !own; ++index) {
+                             own = holdsFrame(buffer, referenceFrame(t->camera, uint32_t(index), t->width, t->height));
                          }
+                         if (!own) ++t->wrong;
                          ++t->frames;
                      }),
                      tally);
