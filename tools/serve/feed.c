@@ -323,9 +323,12 @@ void feed_acquire(struct feed *feed, enum feed_use use) {
 void feed_release(struct feed *feed, enum feed_use use) {
     if (feed->users[use] == 0) return;
     if (--feed->users[use] == 0) set_valves(feed);
+    /* A timer of milliseconds, not of seconds: GLib may fire one of seconds
+     * up to a quarter of a second early to batch wake-ups, and the linger is
+     * a promise to the user. */
     if (total_users(feed) == 0 && feed->linger_timer == 0)
-        feed->linger_timer = g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, (guint)feed->config.linger_s,
-                                                        on_linger_over, feed, NULL);
+        feed->linger_timer = g_timeout_add_full(G_PRIORITY_DEFAULT, (guint)feed->config.linger_s * 1000u,
+                                                on_linger_over, feed, NULL);
 }
 
 void feed_watch_jpeg(struct feed *feed, struct feed_watcher *watcher) { g_ptr_array_add(feed->watchers, watcher); }
