@@ -189,6 +189,22 @@ def jpeg_parts(stream: bytes) -> List[bytes]:
     return parts
 
 
+def play_with_rtspsrc(url: str, buffers: int, *properties: str) -> None:
+    """Plays `buffers` decoded buffers of `url` through GStreamer's rtspsrc.
+
+    Success is the end of stream that the sink posts after its last buffer.
+    rtspsrc's own stop that follows sends PAUSE and then closes, and the close
+    can cancel the PAUSE still in flight; on a loaded machine that posts an
+    error and fails gst-launch although every buffer arrived.
+    """
+    played = run(["gst-launch-1.0", "rtspsrc", f"location={url}", *properties, "!", "decodebin", "!",
+                  "fakesink", f"num-buffers={buffers}"], timeout=60)
+    out = played.stdout.decode(errors="replace")
+    ended = out.find("Got EOS from element")
+    failed = out.find("ERROR:")
+    assert ended >= 0 and (failed < 0 or failed > ended), out[-3000:] + played.stderr.decode(errors="replace")
+
+
 def wait_for(predicate, timeout: float, what: str) -> None:
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
