@@ -64,13 +64,17 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
         schedule->transfer_ns = min64(schedule->transfer_ns, took);
         /* A read that blocked got the first frame due after it began; one
          * that did not got the newest frame due when it began. Either way
-         * never one delivered before. A read can be slow without waiting (a
-         * preempted thread, a memory checker): one that returned before the
-         * frame after its start was due cannot have waited for that frame. */
+         * never one delivered before.
+         * After a gap (a frame not yet read was due when the read began) a
+         * read can look blocked by being slow without waiting: a preempted
+         * thread, a memory checker. One that returned before the frame after
+         * its start was due cannot have waited for that frame: it got the
+         * one waiting. */
         const int64_t waiting = frame_due_by(schedule, start_ns + DUE_TOLERANCE_NS);
         const int64_t following = frame_due_by(schedule, start_ns) + 1;
+        const bool gap = waiting >= (int64_t)next;
         const bool reached = end_ns >= schedule->phase_ns + following * period - schedule->guard_ns;
-        const int64_t due = blocked && reached ? following : waiting;
+        const int64_t due = blocked && (!gap || reached) ? following : waiting;
         if (due > (int64_t)next) frame = (uint64_t)due;
         if (blocked) {
             /* The frame became available a transfer before it arrived; a
