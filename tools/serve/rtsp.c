@@ -198,22 +198,11 @@ static gboolean clean_sessions(gpointer data) {
 struct rtsp_service *rtsp_service_start(const struct rtsp_config *config, GError **error) {
     struct rtsp_service *service = g_new0(struct rtsp_service, 1);
     GstRTSPMountPoints *mounts;
-    GstRTSPThreadPool *threads;
     gchar *port = g_strdup_printf("%d", config->port);
     const int guarded = config->creds != NULL || config->certificate != NULL;
     int camera;
 
     service->server = gst_rtsp_server_new();
-    /* Clients are served on the main loop, not on a thread of the server's
-     * pool. A client's connection may only be closed on the thread its watch
-     * runs on; the stop closes every client from the main loop, and a TLS
-     * connection closed from another thread left its watch firing on a
-     * connection without streams, spinning for ever. Sending does not wait
-     * for the loop: the media's thread writes to the socket at once and
-     * leaves the loop only what the socket would not take. */
-    threads = gst_rtsp_server_get_thread_pool(service->server);
-    gst_rtsp_thread_pool_set_max_threads(threads, 0);
-    g_object_unref(threads);
     gst_rtsp_server_set_address(service->server, config->address);
     gst_rtsp_server_set_service(service->server, port);
     g_free(port);
