@@ -437,6 +437,28 @@ TEST(SimulatorEnvironment, ScriptsFaultsAndPacing) {
     EXPECT_NE(OpenCamera(1), 0);
 }
 
+TEST(SimulatorEnvironment, AFaultWindowRefusesOnlyItsCallsOfItsCamera) {
+    // Camera 1's reads 3 to 5 fail; camera 0's reads never do.
+    setenv("BOARDSIM_FAIL", "ReadFrameFromCamera:1@3+3,OpenCamera@x+1,CloseCamera@2+0", 1);
+    setenv("BOARDSIM_PACING", "0", 1);
+    testing::internal::CaptureStderr();
+    ASSERT_TRUE(openAndConfigure(0, 30, 64, 48));
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("ignoring unknown entry 'OpenCamera@x+1'"), std::string::npos) << err;
+    EXPECT_NE(err.find("ignoring unknown entry 'CloseCamera@2+0'"), std::string::npos) << err;
+    ASSERT_TRUE(openAndConfigure(1, 30, 64, 48));
+    std::string outcomes[2];
+    for (int n = 0; n < 9; ++n) {
+        for (int id = 0; id < 2; ++id) {
+            int result = 0;
+            readFrame(id, 64 * 48 * 3 / 2, &result);
+            outcomes[id] += result != 0 ? 'r' : '-';
+        }
+    }
+    EXPECT_EQ(outcomes[0], "rrrrrrrrr");
+    EXPECT_EQ(outcomes[1], "rrr---rrr");
+}
+
 TEST(SimulatorEnvironment, AppendsLogRecordsToTheNamedFile) {
     const std::string path = testing::TempDir() + "boardsim_app_log_test.log";
     std::remove(path.c_str());

@@ -1,6 +1,8 @@
 // Scripting the simulated board from the environment, so that a whole
 // program's error handling can be tried without recompiling it:
 //   BOARDSIM_FAIL=OpenCamera:1,ReadFrameFromCamera  refuse these calls until cleared
+//   BOARDSIM_FAIL=ReadFrameFromCamera:1@90+60       refuse that camera's matching calls 90 to 149
+//                                                   (counted from 0), pass the rest
 //   BOARDSIM_PACING=0                               deliver frames at once
 //   BOARDSIM_PATTERN=scene                          a photograph-like scene instead of colour bars
 //   BOARDSIM_PIMO_LIMIT=<bytes>                     device-memory limit
@@ -26,6 +28,18 @@ bool parseCamera(const std::string &text, int *camera) {
     return true;
 }
 
+// "90+60" into a window of 60 calls from the 90th; false if malformed.
+bool parseWindow(const std::string &text, uint64_t *start, uint64_t *length) {
+    const size_t plus = text.find('+');
+    if (plus == std::string::npos || plus == 0 || plus + 1 == text.size()) return false;
+    for (size_t i = 0; i < text.size(); ++i)
+        if (i != plus && (text[i] < '0' || text[i] > '9')) return false;
+    if (plus > 18 || text.size() - plus - 1 > 18) return false;
+    *start = std::strtoull(text.substr(0, plus).c_str(), nullptr, 10);
+    *length = std::strtoull(text.substr(plus + 1).c_str(), nullptr, 10);
+    return *length > 0;
+}
+
 void applyFailList(State &state, const std::string &list) {
     size_t start = 0;
     while (start <= list.size()) {
@@ -35,17 +49,27 @@ void applyFailList(State &state, const std::string &list) {
         start = end + 1;
         if (item.empty()) continue;
 
-        const size_t colon = item.find(':');
-        const std::string name = item.substr(0, colon);
+        const size_t at = item.find('@');
+        const std::string target = item.substr(0, at);
+        const size_t colon = target.find(':');
+        const std::string name = target.substr(0, colon);
         int camera = BOARDSIM_ANY_CAMERA;
+        uint64_t windowStart = 0, windowLength = 0;
         BoardsimCall call;
         if (boardsim_call_from_name(name.c_str(), &call) != 0 ||
-            (colon != std::string::npos && !parseCamera(item.substr(colon + 1), &camera))) {
+            (colon != std::string::npos && !parseCamera(target.substr(colon + 1), &camera)) ||
+            (at != std::string::npos && !parseWindow(item.substr(at + 1), &windowStart, &windowLength))) {
             std::fprintf(stderr, "boardsim: BOARDSIM_FAIL: ignoring unknown entry '%s'\n",
                          item.c_str());
             continue;
         }
-        state.faults.push_back({call, camera, BOARDSIM_FAIL_ALWAYS});
+        Fault fault{call, camera, BOARDSIM_FAIL_ALWAYS};
+        if (at != std::string::npos) {
+            fault.windowed = true;
+            fault.windowStart = windowStart;
+            fault.windowLength = windowLength;
+        }
+        state.faults.push_back(fault);
     }
 }
 

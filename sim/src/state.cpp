@@ -23,8 +23,16 @@ bool State::takeFault(BoardsimCall call, int camera) {
         if (callCount == failFromCall || failFromMode == BOARDSIM_FAIL_ALWAYS) refused = true;
         if (failFromMode == BOARDSIM_FAIL_ONCE) failFromCall = 0;
     }
+    // Every window sees every matching call, so that each keeps its own
+    // count whatever else refuses the call.
+    for (Fault &fault : faults) {
+        if (!fault.windowed || fault.call != call) continue;
+        if (fault.camera != BOARDSIM_ANY_CAMERA && fault.camera != camera) continue;
+        const uint64_t n = fault.matched++;
+        if (n >= fault.windowStart && n - fault.windowStart < fault.windowLength) refused = true;
+    }
     for (auto it = faults.begin(); it != faults.end(); ++it) {
-        if (it->call != call) continue;
+        if (it->windowed || it->call != call) continue;
         if (it->camera != BOARDSIM_ANY_CAMERA && it->camera != camera) continue;
         refused = true;
         if (it->mode == BOARDSIM_FAIL_ONCE) faults.erase(it);

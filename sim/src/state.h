@@ -48,6 +48,13 @@ struct Fault {
     BoardsimCall call;
     int camera;  // BOARDSIM_ANY_CAMERA or an id
     BoardsimFailMode mode;
+    // A window of matching calls, counted from 0: calls windowStart to
+    // windowStart + windowLength - 1 are refused, the others pass. Only
+    // with `windowed`; such a fault never ends the search for others.
+    bool windowed = false;
+    uint64_t windowStart = 0;
+    uint64_t windowLength = 0;
+    uint64_t matched = 0;  // matching calls seen so far
 };
 
 struct State {
