@@ -10,11 +10,11 @@
 #include <gst/app/gstappsink.h>
 #include <gst/video/video.h>
 
+#include "camera_fault.h"
+
 #define PROGRAM "boardcam-serve"
 /* Arrival times kept for the measured rate: enough for two seconds at 240 fps. */
 #define ARRIVALS 512
-/* After a capture error, a camera still in use is tried again this much later. */
-#define RETRY_MS 2000
 
 struct feed {
     struct feed_config config;
@@ -44,6 +44,7 @@ struct feed {
     guint64 last_offset;
     gint64 arrivals[ARRIVALS]; /* monotonic microseconds, a ring */
     unsigned arrival_count;
+    struct camera_fault fault;
 };
 
 static void set_valves(struct feed *feed) {
@@ -61,9 +62,9 @@ static void start(struct feed *feed) {
     pthread_mutex_unlock(&feed->lock);
     set_valves(feed);
     feed->running = 1;
-    if (gst_element_set_state(feed->pipeline, GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
-        fprintf(stderr, PROGRAM ": camera %d: the capture did not start\n", feed->config.camera);
-    }
+    /* A camera that does not open posts its error on the bus, where the
+     * retry is planned and the failure logged. */
+    gst_element_set_state(feed->pipeline, GST_STATE_PLAYING);
 }
 
 static void notify_watchers(struct feed *feed, GBytes *jpeg) {
@@ -112,18 +113,37 @@ static gboolean on_retry(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+/* A capture error closes the camera; its users stay, and it is tried again
+ * after a back-off. Each attempt is logged once. */
 static gboolean on_bus_message(GstBus *bus, GstMessage *message, gpointer data) {
     struct feed *feed = data;
     (void)bus;
     if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
         GError *error = NULL;
+        guint delay;
+        unsigned attempt;
         gst_message_parse_error(message, &error, NULL);
-        fprintf(stderr, PROGRAM ": camera %d: %s\n", feed->config.camera, error->message);
-        g_error_free(error);
+        /* The pipeline posts one error per failure: later ones of the same
+         * failure find it stopped already. */
+        if (!feed->running) {
+            g_error_free(error);
+            return G_SOURCE_CONTINUE;
+        }
         stop(feed);
-        notify_watchers(feed, NULL);
-        if (total_users(feed) > 0 && feed->retry_timer == 0)
-            feed->retry_timer = g_timeout_add(RETRY_MS, on_retry, feed);
+        pthread_mutex_lock(&feed->lock);
+        delay = camera_fault_failed(&feed->fault, error->message, g_get_real_time());
+        attempt = feed->fault.attempts;
+        pthread_mutex_unlock(&feed->lock);
+        if (total_users(feed) > 0) {
+            fprintf(stderr, PROGRAM ": camera %d: %s; retrying in %.0f s (failure %u in a row)\n",
+                    feed->config.camera, error->message, delay / 1000.0, attempt);
+            if (feed->retry_timer != 0) g_source_remove(feed->retry_timer);
+            feed->retry_timer = g_timeout_add(delay, on_retry, feed);
+        } else {
+            fprintf(stderr, PROGRAM ": camera %d: %s; no one watches, so it is tried again with the next viewer\n",
+                    feed->config.camera, error->message);
+        }
+        g_error_free(error);
     }
     return G_SOURCE_CONTINUE;
 }
@@ -224,7 +244,9 @@ static GstPadProbeReturn on_frame(GstPad *pad, GstPadProbeInfo *info, gpointer d
     GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
     const guint64 offset = GST_BUFFER_OFFSET(buffer);
     (void)pad;
+    unsigned recovered;
     pthread_mutex_lock(&feed->lock);
+    recovered = camera_fault_recovered(&feed->fault);
     feed->streaming = 1;
     ++feed->frames;
     if (offset != GST_BUFFER_OFFSET_NONE && feed->last_offset != GST_BUFFER_OFFSET_NONE &&
@@ -233,6 +255,9 @@ static GstPadProbeReturn on_frame(GstPad *pad, GstPadProbeInfo *info, gpointer d
     feed->last_offset = offset;
     feed->arrivals[feed->arrival_count++ % ARRIVALS] = g_get_monotonic_time();
     pthread_mutex_unlock(&feed->lock);
+    if (recovered > 0)
+        fprintf(stderr, PROGRAM ": camera %d: frames flow again after %u failure%s\n", feed->config.camera,
+                recovered, recovered == 1 ? "" : "s");
     return GST_PAD_PROBE_OK;
 }
 
@@ -301,6 +326,7 @@ void feed_free(struct feed *feed) {
     gst_object_unref(feed->pipeline);
     g_ptr_array_unref(feed->watchers);
     g_ptr_array_unref(feed->h264_sinks);
+    camera_fault_clear(&feed->fault);
     pthread_mutex_destroy(&feed->lock);
     g_free(feed);
 }
@@ -369,6 +395,9 @@ void feed_stats(struct feed *feed, struct feed_stats *out) {
     pthread_mutex_lock(&feed->lock);
     out->streaming = feed->streaming;
     out->frames = feed->frames;
+    out->error = feed->fault.message != NULL ? g_strdup(feed->fault.message) : NULL;
+    out->error_since = feed->fault.message != NULL ? camera_fault_since_text(&feed->fault) : NULL;
+    out->errors_total = feed->fault.total;
     out->dropped = feed->dropped;
     for (i = 0; i < feed->arrival_count && i < ARRIVALS; ++i) {
         const gint64 t = feed->arrivals[(feed->arrival_count - 1 - i) % ARRIVALS];
@@ -381,6 +410,20 @@ void feed_stats(struct feed *feed, struct feed_stats *out) {
     out->measured_fps = out->streaming && n >= 2 && newest > oldest
                             ? (double)(n - 1) * G_USEC_PER_SEC / (double)(newest - oldest)
                             : 0;
+}
+
+void feed_stats_clear(struct feed_stats *stats) {
+    g_free(stats->error);
+    g_free(stats->error_since);
+    stats->error = stats->error_since = NULL;
+}
+
+gchar *feed_error(struct feed *feed) {
+    gchar *message = NULL;
+    pthread_mutex_lock(&feed->lock);
+    if (feed->fault.message != NULL) message = g_strdup(feed->fault.message);
+    pthread_mutex_unlock(&feed->lock);
+    return message;
 }
 
 int feed_camera(const struct feed *feed) { return feed->config.camera; }

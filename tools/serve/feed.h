@@ -4,7 +4,9 @@
  * encoder, each encoding once however many clients watch.
  *
  * On demand: the camera is opened when the first user arrives and closed
- * `linger` seconds after the last one leaves. Each branch passes frames only
+ * `linger` seconds after the last one leaves. A capture that fails closes
+ * the camera and tries it again with a back-off (camera_fault.h) while it
+ * has users; they stay, and get frames again when it recovers. Each branch passes frames only
  * while it has users, so a camera watched only over MJPEG spends nothing on
  * H.264, and the other way round.
  *
@@ -34,7 +36,8 @@ struct feed_config {
 enum feed_use { FEED_JPEG = 0, FEED_H264 = 1, FEED_USES = 2 };
 
 /* Called on the main loop with each new JPEG (shared by every watcher: ref
- * it to keep it), or with NULL when the capture stopped on an error. */
+ * it to keep it). A capture error does not end the watch: the camera is
+ * tried again, and JPEGs come again when it recovers. */
 typedef void (*feed_jpeg_fn)(GBytes *jpeg, void *user);
 
 struct feed_watcher {
@@ -47,6 +50,9 @@ struct feed_stats {
     uint64_t frames;      /* frames read from the camera since start-up */
     uint64_t dropped;     /* frames the camera dropped (gaps in its sequence) */
     double measured_fps;  /* over the last two seconds; 0 when not streaming */
+    gchar *error;         /* while the camera is failing: its newest error, else NULL */
+    gchar *error_since;   /* with error: when this outage began, RFC 3339 in UTC */
+    uint64_t errors_total; /* capture failures since start-up */
 };
 
 struct feed;
@@ -77,7 +83,11 @@ void feed_remove_h264_sink(struct feed *feed, GstAppSrc *sink);
 /* Asks the encoder for a key frame, so that a new client starts at once. */
 void feed_request_key_frame(struct feed *feed);
 
+/* Fills `out`; its strings are the caller's, freed by feed_stats_clear(). */
 void feed_stats(struct feed *feed, struct feed_stats *out);
+void feed_stats_clear(struct feed_stats *stats);
+/* While the camera is failing, its newest error (the caller frees it); else NULL. */
+gchar *feed_error(struct feed *feed);
 int feed_camera(const struct feed *feed);
 const struct feed_config *feed_config(const struct feed *feed);
 

@@ -25,13 +25,6 @@ static void on_jpeg(GBytes *jpeg, void *user) {
     struct mjpeg_client *client = user;
     SoupMessageBody *body = soup_server_message_get_response_body(client->msg);
     gchar *head;
-    if (jpeg == NULL) {
-        /* The capture failed: end the stream so the viewer can try again. */
-        feed_unwatch_jpeg(client->feed, &client->watcher);
-        soup_message_body_complete(body);
-        soup_server_message_unpause(client->msg);
-        return;
-    }
     if (client->in_flight >= MJPEG_CLIENT_QUEUE) {
         viewers_count_drop(client->camera);
         return;

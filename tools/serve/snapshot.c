@@ -1,5 +1,7 @@
 #include "snapshot.h"
 
+#include <string.h>
+
 #include "viewers.h"
 
 struct snapshot {
@@ -12,7 +14,10 @@ struct snapshot {
 
 static GList *waiting;
 
-static void respond(SoupServerMessage *msg, GBytes *jpeg) {
+static int respond_failing(SoupServerMessage *msg, struct feed *feed);
+
+static void respond(SoupServerMessage *msg, struct feed *feed, GBytes *jpeg) {
+    if (jpeg == NULL && respond_failing(msg, feed)) return;
     if (jpeg == NULL) {
         soup_server_message_set_status(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, NULL);
         soup_server_message_set_response(msg, "text/plain", SOUP_MEMORY_STATIC, "no frame from the camera\n", 25);
@@ -35,7 +40,7 @@ static void finish(struct snapshot *shot, GBytes *jpeg, int answer) {
     viewers_leave();
     waiting = g_list_remove(waiting, shot);
     if (answer) {
-        respond(shot->msg, jpeg);
+        respond(shot->msg, shot->feed, jpeg);
         soup_server_message_unpause(shot->msg);
     }
     g_object_unref(shot->msg);
@@ -56,11 +61,27 @@ static void on_finished(SoupServerMessage *msg, gpointer data) {
     finish(data, NULL, 0);
 }
 
+/* A camera that is failing has no frame to give: say why at once. */
+static int respond_failing(SoupServerMessage *msg, struct feed *feed) {
+    gchar *error = feed_error(feed), *text;
+    if (error == NULL) return 0;
+    text = g_strdup_printf("camera %d is failing: %s; retrying\n", feed_camera(feed), error);
+    soup_server_message_set_status(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, NULL);
+    soup_server_message_set_response(msg, "text/plain", SOUP_MEMORY_TAKE, text, strlen(text));
+    g_free(error);
+    return 1;
+}
+
 void snapshot_start(SoupServerMessage *msg, struct feed *feed) {
     struct snapshot *shot;
-    GBytes *latest = feed_latest_jpeg(feed);
+    GBytes *latest;
+    if (respond_failing(msg, feed)) {
+        viewers_leave();
+        return;
+    }
+    latest = feed_latest_jpeg(feed);
     if (latest != NULL) {
-        respond(msg, latest);
+        respond(msg, feed, latest);
         g_bytes_unref(latest);
         viewers_leave();
         return;

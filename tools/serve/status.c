@@ -33,6 +33,19 @@ gchar *status_json(struct feed *const feeds[2], gint64 started) {
         json_builder_add_double_value(builder, (double)(gint64)(stats.measured_fps * 100 + 0.5) / 100);
         json_builder_set_member_name(builder, "frames");
         json_builder_add_int_value(builder, (gint64)stats.frames);
+        json_builder_set_member_name(builder, "error");
+        if (stats.error != NULL) {
+            json_builder_begin_object(builder);
+            json_builder_set_member_name(builder, "message");
+            json_builder_add_string_value(builder, stats.error);
+            json_builder_set_member_name(builder, "since");
+            json_builder_add_string_value(builder, stats.error_since);
+            json_builder_end_object(builder);
+        } else {
+            json_builder_add_null_value(builder);
+        }
+        json_builder_set_member_name(builder, "errors_total");
+        json_builder_add_int_value(builder, (gint64)stats.errors_total);
         json_builder_set_member_name(builder, "dropped");
         json_builder_begin_object(builder);
         json_builder_set_member_name(builder, "camera");
@@ -48,6 +61,7 @@ gchar *status_json(struct feed *const feeds[2], gint64 started) {
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_MJPEG));
         json_builder_end_object(builder);
         json_builder_end_object(builder);
+        feed_stats_clear(&stats);
     }
     json_builder_end_array(builder);
     json_builder_set_member_name(builder, "uptime_s");
@@ -101,6 +115,15 @@ gchar *status_metrics(struct feed *const feeds[2]) {
     for (camera = 0; camera < 2; ++camera) {
         if (feeds[camera] == NULL) continue;
         g_string_append_printf(out, "boardcam_streaming{camera=\"%d\"} %d\n", camera, stats[camera].streaming);
+    }
+    g_string_append(out, "# HELP boardcam_camera_errors_total Capture failures: each closed the camera, which "
+                         "was tried again.\n"
+                         "# TYPE boardcam_camera_errors_total counter\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out, "boardcam_camera_errors_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
+                               (guint64)stats[camera].errors_total);
+        feed_stats_clear(&stats[camera]);
     }
     return g_string_free(out, FALSE);
 }
