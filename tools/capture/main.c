@@ -82,29 +82,46 @@ static const char *rates_text(const struct capture_options *opts, char *buf, siz
     return buf;
 }
 
-/* Creates cam<id>.timestamps for each camera; 0, or -1. */
-static int open_timestamps(const struct capture_options *opts, struct timestamps_file files[2]) {
-    int c;
-    for (c = 0; c < opts->camera_count; ++c) {
-        char path[4200];
-        snprintf(path, sizeof path, "%s/cam%d.timestamps", opts->out_dir, opts->cameras[c]);
-        if (timestamps_open(&files[c], path) != 0) {
-            fprintf(stderr, PROGRAM ": cannot write %s: %s\n", path, strerror(errno));
-            return -1;
-        }
+/* Creates cam<id>.timestamps for the camera in `slot`; 0, or -1. */
+static int open_timestamps(const struct capture_options *opts, int slot, struct timestamps_file *file) {
+    char path[4200];
+    snprintf(path, sizeof path, "%s/cam%d.timestamps", opts->out_dir, opts->cameras[slot]);
+    if (timestamps_open(file, path) != 0) {
+        fprintf(stderr, PROGRAM ": cannot write %s: %s\n", path, strerror(errno));
+        return -1;
     }
     return 0;
 }
 
+/* What to try when the encoders fell behind: only ways out that the run did
+ * not already take. Raw NV12 is the cheapest to write; Y4M is NV12 split
+ * into planes; JPEG and then PNG cost more per frame. */
+static void advise(const struct capture_options *opts, char *buf, size_t size) {
+    switch (opts->format) {
+    case CAPTURE_PNG:
+        snprintf(buf, size, "try --format jpeg or --format nv12");
+        break;
+    case CAPTURE_JPEG:
+    case CAPTURE_Y4M:
+        snprintf(buf, size, "try --format nv12%s", opts->jobs < CAPTURE_MAX_JOBS ? ", or more --jobs" : "");
+        break;
+    case CAPTURE_NV12:
+        snprintf(buf, size, "try a lower --fps, a smaller --size%s, or a faster disk",
+                 opts->jobs < CAPTURE_MAX_JOBS ? ", more --jobs" : "");
+        break;
+    }
+}
+
 static void report(const struct capture_options *opts, const long captured[2], double elapsed,
-                   long long bytes_written, long failures, long dropped) {
-    char rates[32];
+                   long long bytes_written, long failures, const long dropped_by[2]) {
+    const long dropped = dropped_by[0] + (opts->camera_count == 2 ? dropped_by[1] : 0);
+    char rates[32], advice[128];
     rates_text(opts, rates, sizeof rates);
     if (dropped > 0) {
-        fprintf(stderr, PROGRAM ": %s at %dx%d, %s fps outran %d encoder%s, which dropped %ld frame%s; "
-                        "try --format jpeg or --format nv12\n",
+        advise(opts, advice, sizeof advice);
+        fprintf(stderr, PROGRAM ": %s at %dx%d, %s fps outran %d encoder%s, which dropped %ld frame%s; %s\n",
                 format_name(opts->format), opts->width, opts->height, rates, opts->jobs,
-                opts->jobs == 1 ? "" : "s", dropped, dropped == 1 ? "" : "s");
+                opts->jobs == 1 ? "" : "s", dropped, dropped == 1 ? "" : "s", advice);
     }
     if (opts->camera_count == 2) {
         fprintf(stderr, PROGRAM ": captured %ld frames from cam%d and %ld from cam%d", captured[0], opts->cameras[0],
@@ -115,8 +132,12 @@ static void report(const struct capture_options *opts, const long captured[2], d
         fprintf(stderr, PROGRAM ": captured %ld frames from cam%d", captured[0], opts->cameras[0]);
         fprintf(stderr, " in %.2f s (%.1f fps)", elapsed, elapsed > 0 ? (double)captured[0] / elapsed : 0.0);
     }
-    fprintf(stderr, ", %lld bytes written to %s, %ld failure%s, %ld dropped%s\n", bytes_written, opts->out_dir,
-            failures, failures == 1 ? "" : "s", dropped, interrupted ? ", interrupted" : "");
+    fprintf(stderr, ", %lld bytes written to %s, %ld failure%s, %ld dropped", bytes_written, opts->out_dir,
+            failures, failures == 1 ? "" : "s", dropped);
+    if (opts->camera_count == 2)
+        fprintf(stderr, " (%ld from cam%d, %ld from cam%d)", dropped_by[0], opts->cameras[0], dropped_by[1],
+                opts->cameras[1]);
+    fprintf(stderr, "%s\n", interrupted ? ", interrupted" : "");
 }
 
 /* Frames the progress bar counts to. */
@@ -156,7 +177,7 @@ int main(int argc, char **argv) {
     struct encoder_pool pool;
     struct reader_group readers;
     long long bytes_written = 0;
-    long failures = 0, captured[2], dropped = 0;
+    long failures = 0, captured[2], dropped[2] = {0, 0};
     struct progress progress;
     struct timespec start;
     struct sigaction action;
@@ -220,8 +241,18 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &action, NULL);
     sigaction(SIGTERM, &action, NULL);
 
+    readers_init(&readers, &opts, &queue, &pool, timestamps);
+    /* Every camera is opened before any is read. An opening holds the
+     * library for as long as the sensor takes to start, hundreds of
+     * milliseconds on a board: a camera already reading would miss its
+     * frames meanwhile. Each sensor runs from its opening, and what it made
+     * before its first read is not counted as dropped. */
     for (c = 0; c < opts.camera_count; ++c) {
         const int id = opts.cameras[c];
+        if (open_timestamps(&opts, c, &timestamps[c]) != 0) {
+            ++failures;
+            break;
+        }
         if (boardcam_mt_open(id, opts.fps[c], opts.width, opts.height, &cameras[c]) != 0) {
             fprintf(stderr, PROGRAM ": camera %d failed to open at %dx%d, %d fps%s\n", id, opts.width,
                     opts.height, opts.fps[c], library_log_hint());
@@ -230,20 +261,20 @@ int main(int argc, char **argv) {
         }
         ++opened;
     }
-    if (failures == 0 && open_timestamps(&opts, timestamps) != 0) ++failures;
-
+    /* Rates and --duration count from the first read, not the openings. */
     progress_start(&progress, expected_frames(&opts));
     clock_gettime(CLOCK_MONOTONIC, &start);
-    if (failures == 0) {
-        if (readers_start(&readers, &opts, cameras, &queue, &pool, timestamps) != 0) {
-            fprintf(stderr, PROGRAM ": cannot start the camera readers\n");
+    for (c = 0; c < opened && failures == 0; ++c) {
+        if (reader_start(&readers, c, cameras[c]) != 0) {
+            fprintf(stderr, PROGRAM ": cannot start the reader of camera %d\n", opts.cameras[c]);
             ++failures;
-        } else {
-            watch_readers(&opts, &readers, &progress, &start);
-            failures += readers.failed;
-            for (c = 0; c < readers.count; ++c) dropped += readers.readers[c].dropped;
         }
     }
+    if (failures == 0) watch_readers(&opts, &readers, &progress, &start);
+    readers_stop(&readers);
+    readers_join(&readers);
+    failures += readers.failed;
+    for (c = 0; c < readers.count; ++c) dropped[c] = readers.readers[c].dropped;
     /* The encoders write what was read before a stop, then end. */
     frame_queue_close(&queue);
     progress_update(&progress, encoder_pool_written(&pool, 0) + encoder_pool_written(&pool, 1),
@@ -262,6 +293,8 @@ int main(int argc, char **argv) {
             fprintf(stderr, PROGRAM ": camera %d failed to close%s\n", opts.cameras[c], library_log_hint());
             ++failures;
         }
+    }
+    for (c = 0; c < opts.camera_count; ++c) {
         if (timestamps_close(&timestamps[c]) != 0) {
             fprintf(stderr, PROGRAM ": cannot finish cam%d.timestamps\n", opts.cameras[c]);
             ++failures;

@@ -52,7 +52,8 @@ static void *read_camera(void *arg) {
             boardcam_mt_release_frame(job.frame.data);
             break;
         }
-        r->dropped += job.frame.dropped;
+        /* Frames the sensor made before the first read were never asked for. */
+        if (index > 0) r->dropped += job.frame.dropped;
         pthread_mutex_lock(&r->group->mu);
         ++r->read;
         pthread_mutex_unlock(&r->group->mu);
@@ -65,8 +66,8 @@ static void *read_camera(void *arg) {
     return NULL;
 }
 
-int readers_start(struct reader_group *group, const struct capture_options *opts, boardcam_mt_camera *cameras[2],
-                  struct frame_queue *queue, struct encoder_pool *pool, struct timestamps_file timestamps[2]) {
+void readers_init(struct reader_group *group, const struct capture_options *opts, struct frame_queue *queue,
+                  struct encoder_pool *pool, struct timestamps_file timestamps[2]) {
     int c;
     pthread_mutex_init(&group->mu, NULL);
     group->stop = group->failed = 0;
@@ -74,7 +75,7 @@ int readers_start(struct reader_group *group, const struct capture_options *opts
     for (c = 0; c < group->count; ++c) {
         struct camera_reader *r = &group->readers[c];
         r->slot = c;
-        r->camera = cameras[c];
+        r->camera = NULL;
         r->opts = opts;
         r->queue = queue;
         r->pool = pool;
@@ -83,24 +84,29 @@ int readers_start(struct reader_group *group, const struct capture_options *opts
         r->read = r->dropped = 0;
         r->started = 0;
     }
-    for (c = 0; c < group->count; ++c) {
-        struct camera_reader *r = &group->readers[c];
-        r->started = pthread_create(&r->thread, NULL, read_camera, r) == 0;
-        if (!r->started) {
-            readers_stop(group);
-            readers_join(group);
-            return -1;
-        }
-    }
-    return 0;
+}
+
+int reader_start(struct reader_group *group, int slot, boardcam_mt_camera *camera) {
+    struct camera_reader *r = &group->readers[slot];
+    int stopped;
+    pthread_mutex_lock(&group->mu);
+    r->camera = camera;
+    stopped = group->stop;
+    pthread_mutex_unlock(&group->mu);
+    /* A stop that came before this camera was known must still reach it. */
+    if (stopped) boardcam_mt_set_flushing(camera, true);
+    r->started = pthread_create(&r->thread, NULL, read_camera, r) == 0;
+    return r->started ? 0 : -1;
 }
 
 void readers_stop(struct reader_group *group) {
+    boardcam_mt_camera *cameras[2] = {NULL, NULL};
     int c;
     pthread_mutex_lock(&group->mu);
     group->stop = 1;
+    for (c = 0; c < group->count; ++c) cameras[c] = group->readers[c].camera;
     pthread_mutex_unlock(&group->mu);
-    for (c = 0; c < group->count; ++c) boardcam_mt_set_flushing(group->readers[c].camera, true);
+    for (c = 0; c < group->count; ++c) boardcam_mt_set_flushing(cameras[c], true);
 }
 
 int readers_done(struct reader_group *group) {
