@@ -27,6 +27,7 @@ struct feed {
     /* Main loop only. */
     int users[FEED_USES];
     int running;
+    int closed;           /* feed_close(): the camera stays closed */
     guint linger_timer;
     guint retry_timer;
     GPtrArray *watchers;
@@ -55,7 +56,7 @@ static void set_valves(struct feed *feed) {
 static int total_users(const struct feed *feed) { return feed->users[FEED_JPEG] + feed->users[FEED_H264]; }
 
 static void start(struct feed *feed) {
-    if (feed->running) return;
+    if (feed->running || feed->closed) return;
     pthread_mutex_lock(&feed->lock);
     feed->last_offset = GST_BUFFER_OFFSET_NONE;
     feed->arrival_count = 0;
@@ -312,9 +313,7 @@ struct feed *feed_new(const struct feed_config *config, GError **error) {
 void feed_free(struct feed *feed) {
     int use;
     if (feed == NULL) return;
-    if (feed->linger_timer != 0) g_source_remove(feed->linger_timer);
-    if (feed->retry_timer != 0) g_source_remove(feed->retry_timer);
-    stop(feed);
+    feed_close(feed);
     pthread_mutex_lock(&feed->lock);
     if (feed->jpeg_idle != 0) g_source_remove(feed->jpeg_idle);
     feed->jpeg_idle = 0;
@@ -329,6 +328,15 @@ void feed_free(struct feed *feed) {
     camera_fault_clear(&feed->fault);
     pthread_mutex_destroy(&feed->lock);
     g_free(feed);
+}
+
+void feed_close(struct feed *feed) {
+    if (feed == NULL) return;
+    feed->closed = 1;
+    if (feed->linger_timer != 0) g_source_remove(feed->linger_timer);
+    if (feed->retry_timer != 0) g_source_remove(feed->retry_timer);
+    feed->linger_timer = feed->retry_timer = 0;
+    stop(feed);
 }
 
 void feed_acquire(struct feed *feed, enum feed_use use) {
@@ -352,7 +360,7 @@ void feed_release(struct feed *feed, enum feed_use use) {
     /* A timer of milliseconds, not of seconds: GLib may fire one of seconds
      * up to a quarter of a second early to batch wake-ups, and the linger is
      * a promise to the user. */
-    if (total_users(feed) == 0 && feed->linger_timer == 0)
+    if (total_users(feed) == 0 && feed->linger_timer == 0 && !feed->closed)
         feed->linger_timer = g_timeout_add_full(G_PRIORITY_DEFAULT, (guint)feed->config.linger_s * 1000u,
                                                 on_linger_over, feed, NULL);
 }

@@ -60,6 +60,10 @@ struct feed;
 /* Builds the pipeline (the camera stays closed). NULL with `error` set when
  * an element is missing or the description does not parse. */
 struct feed *feed_new(const struct feed_config *config, GError **error);
+/* Closes the camera for good, at the program's stop: every frame the capture
+ * holds is released, and neither users nor retries open it again. The feed
+ * stays valid for its users to leave. NULL is ignored. */
+void feed_close(struct feed *feed);
 /* Closes the camera and frees everything; every frame is released. */
 void feed_free(struct feed *feed);
 

@@ -4,6 +4,7 @@
 
 #include "mjpeg_client.h"
 #include "page.h"
+#include "port_sockets.h"
 #include "snapshot.h"
 #include "status.h"
 #include "viewers.h"
@@ -145,6 +146,10 @@ void http_service_stop(struct http_service *service) {
     g_source_remove(service->stall_timer);
     snapshots_end_all();
     mjpeg_clients_end_all();
+    /* libsoup closes its connections at disconnect, and a TLS connection
+     * waits for its handshake: one whose client never sent a byte would
+     * hold the stop for the idle timeout. Shut down, every one ends now. */
+    port_sockets_shut_down(http_service_port(service));
     soup_server_disconnect(service->server);
     g_object_unref(service->server);
     g_free(service);

@@ -24,13 +24,18 @@
 #include "options.h"
 #include "publish.h"
 #include "rtsp.h"
+#include "stop_watchdog.h"
 #include "viewers.h"
 
 #define PROGRAM "boardcam-serve"
 /* The library's log is rotated past this size: a server runs for months. */
 #define LIBRARY_LOG_LIMIT (8L << 20)
 
+/* When the first stop signal came (monotonic microseconds), 0 before. */
+static gint64 stop_requested;
+
 static gboolean on_stop_signal(gpointer data) {
+    if (stop_requested == 0) stop_requested = g_get_monotonic_time();
     g_main_loop_quit(data);
     return G_SOURCE_CONTINUE;
 }
@@ -210,12 +215,23 @@ int main(int argc, char **argv) {
 
 out:
     if (error != NULL) g_error_free(error);
+    /* The cameras close first, whatever the clients are doing: then a part
+     * that holds the stop up can be cut short without losing anything. */
+    if (status == 0) stop_watchdog_start(stop_requested != 0 ? stop_requested : g_get_monotonic_time());
+    stop_watchdog_stage("closing the cameras");
+    for (i = 0; i < 2; ++i) feed_close(feeds[i]);
+    stop_watchdog_cameras_closed();
+    stop_watchdog_stage("stopping the publishers");
     for (i = 0; i < 2; ++i) publisher_stop(publishers[i]);
+    stop_watchdog_stage("closing the HTTP clients");
     http_service_stop(http);
+    stop_watchdog_stage("closing the RTSP clients");
     rtsp_service_stop(rtsp);
+    stop_watchdog_stage("the main loop's last work");
     /* What the stops left for the loop: the media let go of their cameras. */
     while (g_main_context_iteration(NULL, FALSE)) {
     }
+    stop_watchdog_stage("freeing the captures");
     for (i = 0; i < 2; ++i) feed_free(feeds[i]);
     while (g_main_context_iteration(NULL, FALSE)) {
     }
@@ -223,7 +239,9 @@ out:
     credentials_free(&creds);
     g_main_loop_unref(loop);
     /* Everything GStreamer made is gone now: leak checkers see only real leaks. */
+    stop_watchdog_stage("GStreamer's own end");
     gst_deinit();
+    stop_watchdog_finish();
     if (status == 0) fprintf(stderr, PROGRAM ": stopped; every camera is closed\n");
     fflush(stdout);
     return status;

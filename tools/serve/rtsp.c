@@ -6,9 +6,12 @@
 #include <gst/app/gstappsrc.h>
 #include <gst/rtsp-server/rtsp-server.h>
 
+#include "rtsp_client_threads.h"
 #include "viewers.h"
 
 #define ROLE "viewer"
+/* How long the stop waits for the clients to close on their own threads. */
+#define RTSP_CLOSE_WAIT_US (1000 * 1000)
 
 /* The media of a mount: the camera's encoded stream into a payloader. The
  * appsrc queue is bounded; should the server fall behind, it drops the
@@ -203,6 +206,11 @@ struct rtsp_service *rtsp_service_start(const struct rtsp_config *config, GError
     int camera;
 
     service->server = gst_rtsp_server_new();
+    {
+        GstRTSPThreadPool *threads = rtsp_client_threads_new();
+        gst_rtsp_server_set_thread_pool(service->server, threads);
+        g_object_unref(threads);
+    }
     gst_rtsp_server_set_address(service->server, config->address);
     gst_rtsp_server_set_service(service->server, port);
     g_free(port);
@@ -256,20 +264,43 @@ static GstRTSPFilterResult drop_session(GstRTSPSessionPool *pool, GstRTSPSession
     return GST_RTSP_FILTER_REMOVE;
 }
 
-static GstRTSPFilterResult drop_client(GstRTSPServer *server, GstRTSPClient *client, gpointer data) {
+static GstRTSPFilterResult close_client(GstRTSPServer *server, GstRTSPClient *client, gpointer data) {
+    (void)server;
+    (void)data;
+    rtsp_client_close_on_its_thread(client);
+    return GST_RTSP_FILTER_KEEP;
+}
+
+static GstRTSPFilterResult count_client(GstRTSPServer *server, GstRTSPClient *client, gpointer data) {
     (void)server;
     (void)client;
-    (void)data;
-    return GST_RTSP_FILTER_REMOVE;
+    ++*(guint *)data;
+    return GST_RTSP_FILTER_KEEP;
+}
+
+static guint clients_left(GstRTSPServer *server) {
+    guint left = 0;
+    g_list_free(gst_rtsp_server_client_filter(server, count_client, &left));
+    return left;
 }
 
 void rtsp_service_stop(struct rtsp_service *service) {
     GstRTSPSessionPool *pool;
+    gint64 deadline;
     if (service == NULL) return;
     g_source_remove(service->cleanup_timer);
     g_source_destroy(service->source);
     g_source_unref(service->source);
-    gst_rtsp_server_client_filter(service->server, drop_client, NULL);
+    /* Each client closes on the thread that serves it; the main loop runs
+     * meanwhile, for what their closing hands it. A client still not gone
+     * after the wait is left to the process's end. */
+    gst_rtsp_server_client_filter(service->server, close_client, NULL);
+    deadline = g_get_monotonic_time() + RTSP_CLOSE_WAIT_US;
+    while (clients_left(service->server) > 0 && g_get_monotonic_time() < deadline) {
+        if (!g_main_context_iteration(NULL, FALSE)) g_usleep(2000);
+    }
+    if (clients_left(service->server) > 0)
+        fprintf(stderr, "boardcam-serve: %u RTSP client(s) did not close in time\n", clients_left(service->server));
     /* Sessions whose clients went away without TEARDOWN hold their media. */
     pool = gst_rtsp_server_get_session_pool(service->server);
     g_list_free(gst_rtsp_session_pool_filter(pool, drop_session, NULL));
