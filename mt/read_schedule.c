@@ -10,6 +10,10 @@
  * found its frame waiting and began this little before the frame was due by
  * the estimate is taken to have begun after it. */
 #define DUE_TOLERANCE_NS 20000
+/* Blocked reads in a row arriving at least a quarter period later than the
+ * estimate expects, after which it moves to them: one such read is a thread
+ * held up, several in a row are an estimate that is off. */
+#define REANCHOR_READS 3
 
 void read_schedule_init(struct read_schedule *schedule, int64_t period_ns, int64_t guard_ns) {
     schedule->guard_ns = guard_ns;
@@ -25,6 +29,8 @@ void read_schedule_restart(struct read_schedule *schedule, int64_t period_ns) {
     schedule->transfer_ns = 0;
     schedule->lead_ns = 0;
     schedule->opened_ns = 0;
+    schedule->far_reads = 0;
+    schedule->far_phase_ns = 0;
 }
 
 void read_schedule_opened(struct read_schedule *schedule, int64_t opened_ns) { schedule->opened_ns = opened_ns; }
@@ -80,9 +86,28 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
             /* The frame became available a transfer before it arrived; a
              * delayed arrival only makes that later, so keep the earliest.
              * No one arrival moves the phase far: a sensor does not jump. */
-            const int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
-            const int64_t phase = min64(schedule->phase_ns + period / PHASE_CREEP_DIVISOR, available);
-            schedule->phase_ns = phase > schedule->phase_ns - period / 8 ? phase : schedule->phase_ns - period / 8;
+            int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
+            if (available - schedule->phase_ns >= period / 4) {
+                schedule->far_phase_ns =
+                    schedule->far_reads == 0 ? available : min64(schedule->far_phase_ns, available);
+                ++schedule->far_reads;
+            } else {
+                schedule->far_reads = 0;
+            }
+            if (schedule->far_reads >= REANCHOR_READS) {
+                /* Arrivals half a period or more after their frame's time
+                 * are nearer the next frame's: they are later frames than
+                 * numbered, and the sequence steps on to them. */
+                const int64_t ahead = (schedule->far_phase_ns - schedule->phase_ns + period / 2) / period;
+                frame += (uint64_t)ahead;
+                schedule->phase_ns = schedule->far_phase_ns - ahead * period;
+                schedule->far_reads = 0;
+            } else {
+                available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
+                const int64_t phase = min64(schedule->phase_ns + period / PHASE_CREEP_DIVISOR, available);
+                schedule->phase_ns =
+                    phase > schedule->phase_ns - period / 8 ? phase : schedule->phase_ns - period / 8;
+            }
             schedule->lead_ns = 0;
         } else {
             /* Begun on time and still late: the estimate is late. Begun late

@@ -13,6 +13,13 @@
  * cadence had produced when the read began. If the read also began when it
  * meant to (it was not held up by the lock), the estimate was late, and the
  * next reads begin a little earlier until one blocks again.
+ *
+ * The estimate is fitted to the sequences it gave, so one read numbered
+ * wrong (held up past a whole period at the wrong moment) could leave every
+ * later frame one off, each read then waiting for the frame after the one it
+ * meant to. Arrivals say so: blocked reads keep arriving far later than the
+ * estimate expects. After a few such reads in a row the estimate moves to
+ * them, and the sequence steps on to the frames that arrived.
  */
 #ifndef BOARDCAM_MT_READ_SCHEDULE_H
 #define BOARDCAM_MT_READ_SCHEDULE_H
@@ -30,6 +37,8 @@ struct read_schedule {
     uint64_t sequence;   /* sequence of the last frame */
     bool has_sequence;   /* a frame was read since the camera was opened */
     int64_t opened_ns;   /* when the camera was last opened or configured; 0: unknown */
+    int far_reads;       /* blocked reads in a row that arrived far from the estimate */
+    int64_t far_phase_ns; /* the earliest phase those arrivals imply, with their own numbers */
 };
 
 /* A schedule for a newly opened camera. */

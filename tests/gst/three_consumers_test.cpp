@@ -53,7 +53,8 @@ long captureToolReaders(const std::string &dir, double seconds) {
     EXPECT_EQ(boardcam_mt_open(1, 60, 64, 48, &cameras[0]), 0);
     timestamps_file timestamps[2] = {{nullptr, -1}, {nullptr, -1}};
     reader_group readers;
-    EXPECT_EQ(readers_start(&readers, &opts, cameras, &queue, &pool, timestamps), 0);
+    readers_init(&readers, &opts, &queue, &pool, timestamps);
+    EXPECT_EQ(reader_start(&readers, 0, cameras[0]), 0);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     readers_stop(&readers);
     readers_join(&readers);

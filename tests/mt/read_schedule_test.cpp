@@ -82,4 +82,77 @@ TEST_F(ReadSchedule, AFirstReadLongAfterOpeningCountsThePeriodsSinceThen) {
     EXPECT_EQ(first.dropped, 3u);
 }
 
+// A sensor as the simulator runs one: frame k is available from
+// `firstFrame` + k periods; a read gets the newest frame not yet delivered,
+// or waits for the next. A reader reads in a loop, each read beginning when
+// the schedule says or, if that is past, at once.
+class SensorAndReader {
+public:
+    SensorAndReader(int64_t firstFrame, int64_t firstRead) : firstFrame_(firstFrame), now_(firstRead) {
+        read_schedule_init(&schedule_, kPeriod, kGuard);
+        read_schedule_opened(&schedule_, kOpened);
+    }
+
+    // One read; `heldUp` delays the sensor call past the read's start, as a
+    // thread preempted inside the library would. Returns sequence minus the
+    // sensor's index: 0 when the frame is numbered right.
+    int64_t read(int64_t heldUp = 0) {
+        const int64_t planned = read_schedule_next_read(&schedule_);
+        const int64_t start = planned == INT64_MIN || planned < now_ ? now_ : planned;
+        const int64_t call = start + heldUp;
+        const int64_t newest = call < firstFrame_ ? -1 : (call - firstFrame_) / kPeriod;
+        int64_t available = call;
+        if (newest > delivered_) {
+            delivered_ = newest;
+        } else {
+            available = firstFrame_ + ++delivered_ * kPeriod;
+        }
+        const int64_t end = available + kMs / 10;
+        uint64_t sequence = 0;
+        uint32_t dropped = 0;
+        read_schedule_frame_read(&schedule_, planned, start, end, &sequence, &dropped);
+        waited_ = end - start;
+        now_ = end + kMs / 10;
+        return int64_t(sequence) - delivered_;
+    }
+
+    int64_t waited() const { return waited_; }
+
+private:
+    read_schedule schedule_{};
+    int64_t firstFrame_, now_;
+    int64_t delivered_ = -1;
+    int64_t waited_ = 0;
+};
+
+// The first read came 30 ms after the opening and found its frame waiting,
+// so the estimate is 30 ms late; a read held up inside the library past a
+// whole period is then numbered one short. Left so, every later read would
+// wait for the frame after the one it meant to, and be numbered one short.
+TEST(ReadScheduleSlip, ASlipOfOnePeriodIsCorrectedWithinTenReads) {
+    SensorAndReader board(kOpened, kOpened + 30 * kMs);
+    for (int n = 0; n < 10; ++n) ASSERT_EQ(board.read(), 0) << "read " << n;
+    EXPECT_NE(board.read(kPeriod + 10 * kMs), 0) << "the held-up read is numbered from when it began";
+    int corrected = -1;
+    for (int n = 1; n <= 10 && corrected < 0; ++n) {
+        if (board.read() == 0) corrected = n;
+    }
+    ASSERT_GT(corrected, 0) << "still one off after 10 reads";
+    for (int n = 0; n < 50; ++n) {
+        ASSERT_EQ(board.read(), 0) << "read " << n << " after the correction";
+        EXPECT_LT(board.waited(), 2 * kGuard) << "reads wait just before their frame again";
+    }
+}
+
+// Arrivals later than the estimate by a lasting amount, but by less than
+// half a period, are a late sensor, not a slip: the estimate moves to them
+// and the numbering stays.
+TEST(ReadScheduleSlip, ALateSensorMovesTheEstimateNotTheNumbering) {
+    // The sensor's first frame came 40 ms after the middle of the opening.
+    SensorAndReader board(kOpened + 40 * kMs, kOpened + 45 * kMs);
+    int64_t firstOffset = board.read();
+    for (int n = 0; n < 60; ++n) ASSERT_EQ(board.read(), firstOffset) << "read " << n;
+    EXPECT_LT(board.waited(), 2 * kGuard);
+}
+
 }  // namespace

@@ -39,6 +39,7 @@ struct feed {
     guint jpeg_idle;
     GBytes *latest_jpeg;
     GPtrArray *h264_sinks;
+    int sinks_ended;      /* feed_close(): every sink, and any added later, has its end of stream */
     int streaming;
     uint64_t frames;
     uint64_t dropped;
@@ -331,12 +332,20 @@ void feed_free(struct feed *feed) {
 }
 
 void feed_close(struct feed *feed) {
+    guint i;
     if (feed == NULL) return;
     feed->closed = 1;
     if (feed->linger_timer != 0) g_source_remove(feed->linger_timer);
     if (feed->retry_timer != 0) g_source_remove(feed->retry_timer);
     feed->linger_timer = feed->retry_timer = 0;
     stop(feed);
+    /* No frame comes again: a media still waiting for its first one (a
+     * client's thread preparing it) would wait for ever, and hold up that
+     * client's close. */
+    pthread_mutex_lock(&feed->lock);
+    feed->sinks_ended = 1;
+    for (i = 0; i < feed->h264_sinks->len; ++i) gst_app_src_end_of_stream(g_ptr_array_index(feed->h264_sinks, i));
+    pthread_mutex_unlock(&feed->lock);
 }
 
 void feed_acquire(struct feed *feed, enum feed_use use) {
@@ -382,6 +391,7 @@ GBytes *feed_latest_jpeg(struct feed *feed) {
 void feed_add_h264_sink(struct feed *feed, GstAppSrc *sink) {
     pthread_mutex_lock(&feed->lock);
     g_ptr_array_add(feed->h264_sinks, gst_object_ref(sink));
+    if (feed->sinks_ended) gst_app_src_end_of_stream(sink);
     pthread_mutex_unlock(&feed->lock);
 }
 

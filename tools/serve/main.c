@@ -215,9 +215,14 @@ int main(int argc, char **argv) {
 
 out:
     if (error != NULL) g_error_free(error);
-    /* The cameras close first, whatever the clients are doing: then a part
-     * that holds the stop up can be cut short without losing anything. */
+    /* The RTSP clients close first, while frames still flow: a media being
+     * prepared for one needs its first frames to finish, and its client's
+     * thread serves the others too. Then the cameras, whatever the other
+     * clients are doing: from then on a part that holds the stop up can be
+     * cut short without losing anything. */
     if (status == 0) stop_watchdog_start(stop_requested != 0 ? stop_requested : g_get_monotonic_time());
+    stop_watchdog_stage("closing the RTSP clients");
+    rtsp_service_stop(rtsp);
     stop_watchdog_stage("closing the cameras");
     for (i = 0; i < 2; ++i) feed_close(feeds[i]);
     stop_watchdog_cameras_closed();
@@ -225,8 +230,6 @@ out:
     for (i = 0; i < 2; ++i) publisher_stop(publishers[i]);
     stop_watchdog_stage("closing the HTTP clients");
     http_service_stop(http);
-    stop_watchdog_stage("closing the RTSP clients");
-    rtsp_service_stop(rtsp);
     stop_watchdog_stage("the main loop's last work");
     /* What the stops left for the loop: the media let go of their cameras. */
     while (g_main_context_iteration(NULL, FALSE)) {
