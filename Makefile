@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak bench bench-two-rates bench-serve deb deb-check clean
+.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve deb deb-check clean
 
 all: build
 
@@ -33,6 +33,21 @@ demo: build
 	@rm -rf captures/scene
 	@echo "One frame of the simulated scene per camera: captures/scene0.png and captures/scene1.png"
 	@echo "Frames in captures/; the library's reports in captures/boardcam.log, the application log in captures.log"
+
+# The mt, threads and server tests STRESS_RUNS times with both cores kept
+# busy by another process.
+STRESS_RUNS ?= 5
+stress-test: build
+	tests/stress/run.sh $(BUILD) $(STRESS_RUNS)
+
+# boardcam-serve as a service: SOAK_STOPS stops with every kind of client,
+# then SOAK_SECONDS of changing clients, camera faults and restarts.
+PYTHON ?= /usr/bin/python3
+SOAK_STOPS ?= 50
+SOAK_SECONDS ?= 600
+soak-serve: build
+	BOARDCAM_SERVE=$(abspath $(BUILD))/tools/boardcam-serve BOARDCAM_TEST_GST_PLUGIN_DIR=$(abspath $(BUILD))/gst \
+	  $(PYTHON) tests/serve/soak_serve.py --stops $(SOAK_STOPS) --seconds $(SOAK_SECONDS)
 
 # Install, find_package and pkg-config clients, and an SDK-mode build.
 package-check: build
