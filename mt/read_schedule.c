@@ -12,8 +12,13 @@
 #define DUE_TOLERANCE_NS 20000
 /* Blocked reads in a row arriving at least a quarter period later than the
  * estimate expects, after which it moves to them: one such read is a thread
- * held up, several in a row are an estimate that is off. */
-#define REANCHOR_READS 3
+ * held up, several in a row an estimate that is off. */
+#define REANCHOR_READS 4
+/* ... and by the same amount: their arrivals all within a sixteenth of a
+ * period of each other, and never more than this apart. Threads held up
+ * arrive later by amounts that vary more than that. */
+#define FAR_SPREAD_DIVISOR 16
+#define FAR_SPREAD_MAX_NS 200000
 
 void read_schedule_init(struct read_schedule *schedule, int64_t period_ns, int64_t guard_ns) {
     schedule->guard_ns = guard_ns;
@@ -30,7 +35,7 @@ void read_schedule_restart(struct read_schedule *schedule, int64_t period_ns) {
     schedule->lead_ns = 0;
     schedule->opened_ns = 0;
     schedule->far_reads = 0;
-    schedule->far_phase_ns = 0;
+    schedule->far_phase_ns = schedule->far_latest_ns = 0;
 }
 
 void read_schedule_opened(struct read_schedule *schedule, int64_t opened_ns) { schedule->opened_ns = opened_ns; }
@@ -88,8 +93,17 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
              * No one arrival moves the phase far: a sensor does not jump. */
             int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
             if (available - schedule->phase_ns >= period / 4) {
-                schedule->far_phase_ns =
-                    schedule->far_reads == 0 ? available : min64(schedule->far_phase_ns, available);
+                /* A thread held up makes arrivals late by chance; only late
+                 * by the same amount each time do they say the estimate is
+                 * off. */
+                const int64_t spread = min64(period / FAR_SPREAD_DIVISOR, FAR_SPREAD_MAX_NS);
+                if (schedule->far_reads > 0 &&
+                    (available - schedule->far_phase_ns > spread || schedule->far_latest_ns - available > spread)) {
+                    schedule->far_reads = 0;
+                }
+                if (schedule->far_reads == 0) schedule->far_phase_ns = schedule->far_latest_ns = available;
+                schedule->far_phase_ns = min64(schedule->far_phase_ns, available);
+                schedule->far_latest_ns = available > schedule->far_latest_ns ? available : schedule->far_latest_ns;
                 ++schedule->far_reads;
             } else {
                 schedule->far_reads = 0;

@@ -18,8 +18,9 @@
  * wrong (held up past a whole period at the wrong moment) could leave every
  * later frame one off, each read then waiting for the frame after the one it
  * meant to. Arrivals say so: blocked reads keep arriving far later than the
- * estimate expects. After a few such reads in a row the estimate moves to
- * them, and the sequence steps on to the frames that arrived.
+ * estimate expects, by the same amount each time. After a few such reads in
+ * a row the estimate moves to them, and the sequence steps on to the frames
+ * that arrived.
  */
 #ifndef BOARDCAM_MT_READ_SCHEDULE_H
 #define BOARDCAM_MT_READ_SCHEDULE_H
@@ -39,6 +40,7 @@ struct read_schedule {
     int64_t opened_ns;   /* when the camera was last opened or configured; 0: unknown */
     int far_reads;       /* blocked reads in a row that arrived far from the estimate */
     int64_t far_phase_ns; /* the earliest phase those arrivals imply, with their own numbers */
+    int64_t far_latest_ns; /* and the latest */
 };
 
 /* A schedule for a newly opened camera. */

@@ -2,6 +2,7 @@
 // rate, every frame is its camera's, and no two library calls overlap.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstring>
@@ -29,6 +30,8 @@ struct Mix {
 struct Tally {
     int frames = 0;
     int wrong = 0;
+    int wrongRun = 0;      // wrong frames in a row now
+    int longestWrongRun = 0;
     uint64_t lastSequence = 0;
     std::string error;
     std::string firstWrong;
@@ -67,6 +70,9 @@ void capture(int id, int fps, Tally *tally) {
         boardsim_render_frame(id, uint32_t(frame.sequence), kWidth, kHeight, expected.data(), expected.size());
         if (std::memcmp(frame.data, expected.data(), expected.size()) != 0) {
             if (tally->wrong++ == 0) tally->firstWrong = describeMismatch(id, frame);
+            tally->longestWrongRun = std::max(tally->longestWrongRun, ++tally->wrongRun);
+        } else {
+            tally->wrongRun = 0;
         }
         ++tally->frames;
         tally->lastSequence = frame.sequence;
@@ -100,13 +106,17 @@ TEST_P(TwoRates, EachCameraKeepsItsRate) {
         EXPECT_LE(tally.frames, expected + 2) << "camera " << id;
         // The sequence is reckoned from when a read began. At 4 ms periods a
         // read held up past a frame boundary by the machine (a preempted
-        // thread on a shared core) is labelled with the frame before: allow
-        // one such in a hundred. An emulator's timing is too coarse to tell
-        // 4 ms periods apart at all; there the rate is what this mix can show.
+        // thread on a shared core) is labelled with the frame before, and
+        // the next few may follow it until the estimate moves back: on a
+        // machine with every core busy, a few in a hundred. What must never
+        // happen is a numbering that slips for good: no long run of wrong
+        // frames. An emulator's timing is too coarse to tell 4 ms periods
+        // apart at all; there the rate is what this mix can show.
         if (mix.fps[id] < 200) {
             EXPECT_EQ(tally.wrong, 0) << "camera " << id << ": " << tally.firstWrong;
         } else if (!kEmulated) {
-            EXPECT_LE(tally.wrong, tally.frames / 100) << "camera " << id << ": " << tally.firstWrong;
+            EXPECT_LE(tally.wrong, tally.frames * 5 / 100) << "camera " << id << ": " << tally.firstWrong;
+            EXPECT_LE(tally.longestWrongRun, 20) << "camera " << id << ": " << tally.firstWrong;
         }
         EXPECT_GE(tally.lastSequence + 1, uint64_t(tally.frames));
     }

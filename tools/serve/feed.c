@@ -438,6 +438,7 @@ void feed_stats_clear(struct feed_stats *stats) {
 
 gchar *feed_error(struct feed *feed) {
     gchar *message = NULL;
+    if (feed->retry_timer == 0) return NULL;
     pthread_mutex_lock(&feed->lock);
     if (feed->fault.message != NULL) message = g_strdup(feed->fault.message);
     pthread_mutex_unlock(&feed->lock);

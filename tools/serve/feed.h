@@ -90,7 +90,9 @@ void feed_request_key_frame(struct feed *feed);
 /* Fills `out`; its strings are the caller's, freed by feed_stats_clear(). */
 void feed_stats(struct feed *feed, struct feed_stats *out);
 void feed_stats_clear(struct feed_stats *stats);
-/* While the camera is failing, its newest error (the caller frees it); else NULL. */
+/* While the camera is failing and waits for its next attempt, its newest
+ * error (the caller frees it); else NULL, and a new user makes an attempt.
+ * Main loop only. */
 gchar *feed_error(struct feed *feed);
 int feed_camera(const struct feed *feed);
 const struct feed_config *feed_config(const struct feed *feed);
