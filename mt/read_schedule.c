@@ -92,7 +92,9 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
              * delayed arrival only makes that later, so keep the earliest.
              * No one arrival moves the phase far: a sensor does not jump. */
             int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
-            if (available - schedule->phase_ns >= period / 4) {
+            /* Far: late by a quarter period or more, after a wait of half
+             * a period or more (for the frame after the one it meant to). */
+            if (available - schedule->phase_ns >= period / 4 && took - schedule->transfer_ns >= period / 2) {
                 /* A thread held up makes arrivals late by chance; only late
                  * by the same amount each time do they say the estimate is
                  * off. */
@@ -109,10 +111,11 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
                 schedule->far_reads = 0;
             }
             if (schedule->far_reads >= REANCHOR_READS) {
-                /* Arrivals half a period or more after their frame's time
-                 * are nearer the next frame's: they are later frames than
-                 * numbered, and the sequence steps on to them. */
-                const int64_t ahead = (schedule->far_phase_ns - schedule->phase_ns + period / 2) / period;
+                /* Arrivals about a whole period after their frame's time
+                 * are the next frames: the sequence steps on to them. Less
+                 * late, they may be a transfer slower than the estimate
+                 * knows: only the estimate moves. */
+                const int64_t ahead = (schedule->far_phase_ns - schedule->phase_ns + period / 4) / period;
                 frame += (uint64_t)ahead;
                 schedule->phase_ns = schedule->far_phase_ns - ahead * period;
                 schedule->far_reads = 0;

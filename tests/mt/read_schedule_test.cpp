@@ -125,12 +125,12 @@ private:
     int64_t waited_ = 0;
 };
 
-// The first read came 30 ms after the opening and found its frame waiting,
-// so the estimate is 30 ms late; a read held up inside the library past a
+// The first read came 15 ms after the opening and found its frame waiting,
+// so the estimate is 15 ms late; a read held up inside the library past a
 // whole period is then numbered one short. Left so, every later read would
 // wait for the frame after the one it meant to, and be numbered one short.
 TEST(ReadScheduleSlip, ASlipOfOnePeriodIsCorrectedWithinTenReads) {
-    SensorAndReader board(kOpened, kOpened + 30 * kMs);
+    SensorAndReader board(kOpened, kOpened + 15 * kMs);
     for (int n = 0; n < 10; ++n) ASSERT_EQ(board.read(), 0) << "read " << n;
     EXPECT_NE(board.read(kPeriod + 10 * kMs), 0) << "the held-up read is numbered from when it began";
     int corrected = -1;
