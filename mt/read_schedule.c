@@ -10,9 +10,9 @@
  * found its frame waiting and began this little before the frame was due by
  * the estimate is taken to have begun after it. */
 #define DUE_TOLERANCE_NS 20000
-/* Blocked reads in a row arriving at least a quarter period later than the
- * estimate expects, after which it moves to them: one such read is a thread
- * held up, several in a row an estimate that is off. */
+/* Blocked reads in a row arriving about a whole period later than the
+ * estimate expects, after which the numbering moves to them: one such read
+ * is a thread held up, several in a row a numbering that slipped. */
 #define REANCHOR_READS 4
 /* ... and by the same amount: their arrivals all within a sixteenth of a
  * period of each other, and never more than this apart. Threads held up
@@ -91,12 +91,13 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
             /* The frame became available a transfer before it arrived; a
              * delayed arrival only makes that later, so keep the earliest.
              * No one arrival moves the phase far: a sensor does not jump. */
-            int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
-            /* Far: late by a quarter period or more, after a wait of half
-             * a period or more (for the frame after the one it meant to). */
-            if (available - schedule->phase_ns >= period / 4 && took - schedule->transfer_ns >= period / 2) {
+            const int64_t available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
+            /* Far: about a whole period late (three quarters or more),
+             * after a wait of half a period or more: the read waited for
+             * the frame after the one it meant to. */
+            if (available - schedule->phase_ns >= period - period / 4 && took - schedule->transfer_ns >= period / 2) {
                 /* A thread held up makes arrivals late by chance; only late
-                 * by the same amount each time do they say the estimate is
+                 * by the same amount each time do they say the numbering is
                  * off. */
                 const int64_t spread = min64(period / FAR_SPREAD_DIVISOR, FAR_SPREAD_MAX_NS);
                 if (schedule->far_reads > 0 &&
@@ -111,16 +112,13 @@ void read_schedule_frame_read(struct read_schedule *schedule, int64_t planned_ns
                 schedule->far_reads = 0;
             }
             if (schedule->far_reads >= REANCHOR_READS) {
-                /* Arrivals about a whole period after their frame's time
-                 * are the next frames: the sequence steps on to them. Less
-                 * late, they may be a transfer slower than the estimate
-                 * knows: only the estimate moves. */
+                /* These are the next frames: the sequence steps on to them,
+                 * and the estimate moves to them under their new numbers. */
                 const int64_t ahead = (schedule->far_phase_ns - schedule->phase_ns + period / 4) / period;
                 frame += (uint64_t)ahead;
                 schedule->phase_ns = schedule->far_phase_ns - ahead * period;
                 schedule->far_reads = 0;
             } else {
-                available = end_ns - schedule->transfer_ns - (int64_t)frame * period;
                 const int64_t phase = min64(schedule->phase_ns + period / PHASE_CREEP_DIVISOR, available);
                 schedule->phase_ns =
                     phase > schedule->phase_ns - period / 8 ? phase : schedule->phase_ns - period / 8;
