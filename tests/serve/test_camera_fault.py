@@ -33,7 +33,7 @@ class RtspReader(threading.Thread):
         self.arrivals: List[float] = []
         self.process = subprocess.Popen(
             ["ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", url, "-vf", f"scale={SMALL[0]}:{SMALL[1]}",
-             "-pix_fmt", "gray", "-f", "rawvideo", "-"],
+             "-pix_fmt", "gray", "-fps_mode", "passthrough", "-f", "rawvideo", "-"],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
 
     def run(self) -> None:
