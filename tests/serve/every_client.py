@@ -3,6 +3,7 @@ players of both protocols, a stalled viewer, connections that never finish
 their request or their TLS handshake, and one hanging up as the stop comes."""
 from __future__ import annotations
 
+import json
 import socket
 import subprocess
 import time
@@ -63,7 +64,6 @@ class EveryClient:
 
     def playing(self, server, timeout: float = 30) -> None:
         """Waits until the players are counted by the server."""
-        import json
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             got = subprocess.run(["curl", "-s", "-k", server.url("/api/status")], capture_output=True, timeout=10)
@@ -85,12 +85,18 @@ class EveryClient:
             reader.stop()
         for sock in self.sockets:
             sock.close()
-        for process in self.processes:
-            if process.poll() is None:
-                process.terminate()
-        for process in self.processes:
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        end_processes(self.processes)
+
+
+def end_processes(processes: List[subprocess.Popen]) -> None:
+    """Terminates every process still running and waits for it (killing one
+    that does not end in 10 s)."""
+    for process in processes:
+        if process.poll() is None:
+            process.terminate()
+    for process in processes:
+        try:
+            process.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            process.kill()
+            process.wait()

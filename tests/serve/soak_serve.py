@@ -27,7 +27,7 @@ from typing import List
 sys.path.insert(0, str(Path(__file__).parent))
 from clients import MjpegReader  # noqa: E402
 from conftest import Server  # noqa: E402
-from every_client import EveryClient, make_certificate  # noqa: E402
+from every_client import EveryClient, end_processes, make_certificate  # noqa: E402
 
 STOP_LIMIT_S = 2.0
 FPS = 15
@@ -134,10 +134,7 @@ class Mix:
     def close(self) -> None:
         for reader in self.readers:
             reader.stop()
-        for player in self.players:
-            player.terminate()
-        for player in self.players:
-            player.wait(timeout=15)
+        end_processes(self.players)
         self.readers, self.players = [], []
 
 

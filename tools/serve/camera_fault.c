@@ -13,7 +13,9 @@ guint camera_fault_failed(struct camera_fault *fault, const char *message, gint6
 }
 
 unsigned camera_fault_recovered(struct camera_fault *fault) {
-    const unsigned ended = fault->message != NULL ? fault->attempts : 0;
+    const unsigned ended = fault->attempts;
+    /* Called for every frame: nothing to do while none failed. */
+    if (fault->message == NULL) return 0;
     g_free(fault->message);
     fault->message = NULL;
     fault->attempts = 0;

@@ -14,7 +14,16 @@ struct snapshot {
 
 static GList *waiting;
 
-static int respond_failing(SoupServerMessage *msg, struct feed *feed);
+/* A camera that is failing has no frame to give: say why at once. */
+static int respond_failing(SoupServerMessage *msg, struct feed *feed) {
+    gchar *error = feed_error(feed), *text;
+    if (error == NULL) return 0;
+    text = g_strdup_printf("camera %d is failing: %s; retrying\n", feed_camera(feed), error);
+    soup_server_message_set_status(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, NULL);
+    soup_server_message_set_response(msg, "text/plain", SOUP_MEMORY_TAKE, text, strlen(text));
+    g_free(error);
+    return 1;
+}
 
 static void respond(SoupServerMessage *msg, struct feed *feed, GBytes *jpeg) {
     if (jpeg == NULL && respond_failing(msg, feed)) return;
@@ -59,17 +68,6 @@ static gboolean on_timeout(gpointer data) {
 static void on_finished(SoupServerMessage *msg, gpointer data) {
     (void)msg;
     finish(data, NULL, 0);
-}
-
-/* A camera that is failing has no frame to give: say why at once. */
-static int respond_failing(SoupServerMessage *msg, struct feed *feed) {
-    gchar *error = feed_error(feed), *text;
-    if (error == NULL) return 0;
-    text = g_strdup_printf("camera %d is failing: %s; retrying\n", feed_camera(feed), error);
-    soup_server_message_set_status(msg, SOUP_STATUS_SERVICE_UNAVAILABLE, NULL);
-    soup_server_message_set_response(msg, "text/plain", SOUP_MEMORY_TAKE, text, strlen(text));
-    g_free(error);
-    return 1;
 }
 
 void snapshot_start(SoupServerMessage *msg, struct feed *feed) {
