@@ -59,6 +59,16 @@ static int camera_of_path(const GstRTSPContext *ctx) {
     return path[4] - '0';
 }
 
+/* The feed is the main loop's: a media's hold on it is taken and let go
+ * there, in the order the media asked (the main context runs what it is
+ * handed at one priority first come, first served). */
+static gboolean acquire_link(gpointer data) {
+    struct media_link *link = data;
+    feed_acquire(link->feed, FEED_H264);
+    feed_request_key_frame(link->feed);
+    return G_SOURCE_REMOVE;
+}
+
 static gboolean release_link(gpointer data) {
     struct media_link *link = data;
     feed_remove_h264_sink(link->feed, link->src);
@@ -87,9 +97,10 @@ static void on_media_configure(GstRTSPMediaFactory *factory, GstRTSPMedia *media
     gst_object_unref(bin);
     link->feed = feed;
     link->src = GST_APP_SRC(src);
+    /* On the client's thread: the sink is taken at once (any thread), the
+     * camera on the main loop. */
     feed_add_h264_sink(feed, link->src);
-    feed_acquire(feed, FEED_H264);
-    feed_request_key_frame(feed);
+    g_main_context_invoke(NULL, acquire_link, link);
     g_signal_connect(media, "unprepared", G_CALLBACK(on_media_unprepared), link);
 }
 

@@ -1,7 +1,7 @@
 /*
  * Who is watching: streaming clients per camera and protocol, the limit on
  * all of them together, and the frames dropped for clients too slow to take
- * them. Called from the main loop only, except where a function says.
+ * them. Any thread: RTSP clients are counted on gst-rtsp-server's threads.
  */
 #ifndef SERVE_VIEWERS_H
 #define SERVE_VIEWERS_H
