@@ -1,6 +1,8 @@
 # What boardcam-serve builds on, as imported targets:
 #   boardcam::gstreamer_app          appsrc and appsink
 #   boardcam::gstreamer_rtsp_server  gst-rtsp-server
+#   boardcam::gstreamer_webrtc       webrtcbin's library, for WebRTC viewers
+#   boardcam::gstreamer_sdp          SDP, for their offers
 #   boardcam::soup                   libsoup 3, for HTTP
 #   boardcam::json_glib              json-glib
 #
@@ -39,5 +41,8 @@ endfunction()
 boardcam_serve_dependency(gstreamer_app gstreamer-app-1.0>=1.22 gst/app/gstappsrc.h gstreamer-1.0 gstapp-1.0)
 boardcam_serve_dependency(gstreamer_rtsp_server gstreamer-rtsp-server-1.0>=1.22 gst/rtsp-server/rtsp-server.h
                           gstreamer-1.0 gstrtspserver-1.0)
+boardcam_serve_dependency(gstreamer_webrtc gstreamer-webrtc-1.0>=1.22 gst/webrtc/webrtc.h gstreamer-1.0
+                          gstwebrtc-1.0)
+boardcam_serve_dependency(gstreamer_sdp gstreamer-sdp-1.0>=1.22 gst/sdp/sdp.h gstreamer-1.0 gstsdp-1.0)
 boardcam_serve_dependency(soup libsoup-3.0 libsoup/soup.h libsoup-3.0 soup-3.0)
 boardcam_serve_dependency(json_glib json-glib-1.0 json-glib/json-glib.h json-glib-1.0 json-glib-1.0)

@@ -8,6 +8,7 @@
 #include "snapshot.h"
 #include "status.h"
 #include "viewers.h"
+#include "whep.h"
 
 struct http_service {
     SoupServer *server;
@@ -37,6 +38,7 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
     /* One request per connection: an idle keep-alive connection whose client
      * has gone is otherwise never noticed, and would hold its descriptor. */
     soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
+    if (whep_handle(service->config.whep, msg, path)) return;
     if (!is_get && !is_head) {
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
         respond_text(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain", g_strdup("only GET and HEAD\n"));
@@ -82,11 +84,16 @@ static gboolean check_password(SoupAuthDomain *domain, SoupServerMessage *msg, c
  * request do not pile up. */
 #define HTTP_IDLE_TIMEOUT_S 15
 
+static void on_got_headers(SoupServerMessage *msg, gpointer data) {
+    struct http_service *service = data;
+    whep_check_headers(service->config.whep, msg);
+}
+
 static void on_request_started(SoupServer *server, SoupServerMessage *msg, gpointer data) {
     GSocket *socket = soup_server_message_get_socket(msg);
     (void)server;
-    (void)data;
     if (socket != NULL) g_socket_set_timeout(socket, HTTP_IDLE_TIMEOUT_S);
+    g_signal_connect(msg, "got-headers", G_CALLBACK(on_got_headers), data);
 }
 
 static gboolean check_stalls(gpointer data) {
@@ -106,7 +113,7 @@ struct http_service *http_service_start(const struct http_config *config, GError
                                             config->certificate, NULL)
                           : soup_server_new("server-header", "boardcam-serve ", NULL);
     soup_server_add_handler(service->server, NULL, handle, service, NULL);
-    g_signal_connect(service->server, "request-started", G_CALLBACK(on_request_started), NULL);
+    g_signal_connect(service->server, "request-started", G_CALLBACK(on_request_started), service);
     if (config->creds != NULL) {
         SoupAuthDomain *domain = soup_auth_domain_basic_new("realm", "boardcam", NULL);
         soup_auth_domain_basic_set_auth_callback(domain, check_password, (gpointer)config->creds, NULL);

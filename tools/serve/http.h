@@ -1,7 +1,7 @@
 /*
  * HTTP: the page at /, /api/status, /metrics, each camera's MJPEG at
- * /cam<N>.mjpg and snapshot at /cam<N>.jpg. HTTPS with a certificate; basic
- * authentication with credentials.
+ * /cam<N>.mjpg, snapshot at /cam<N>.jpg and WHEP at /cam<N>/whep. HTTPS
+ * with a certificate; basic authentication with credentials.
  */
 #ifndef SERVE_HTTP_H
 #define SERVE_HTTP_H
@@ -10,6 +10,7 @@
 
 #include "credentials.h"
 #include "feed.h"
+#include "whep.h"
 
 struct http_config {
     const char *address;
@@ -18,6 +19,7 @@ struct http_config {
     GTlsCertificate *certificate;     /* NULL: plain HTTP */
     struct feed *feeds[2];            /* by camera id; NULL where not served */
     gint64 started;                   /* g_get_monotonic_time() at start-up */
+    struct whep_service *whep;        /* WebRTC viewers' offers; NULL: none */
 };
 
 struct http_service;

@@ -1,8 +1,8 @@
 /*
  * boardcam-serve: watch the board's cameras over the network.
  *
- * One capture per camera (feed.c) feeds every client of both protocols:
- * H.264 over RTSP (rtsp.c) and MJPEG, snapshots, the page, status and
+ * One capture per camera (feed.c) feeds every client: H.264 over RTSP
+ * (rtsp.c) and WebRTC (whep.c), and MJPEG, snapshots, the page, status and
  * metrics over HTTP (http.c). A camera is open only while someone watches
  * it. Without credentials the program listens on loopback alone.
  */
@@ -26,6 +26,7 @@
 #include "rtsp.h"
 #include "stop_watchdog.h"
 #include "viewers.h"
+#include "whep.h"
 
 #define PROGRAM "boardcam-serve"
 /* The library's log is rotated past this size: a server runs for months. */
@@ -136,6 +137,7 @@ int main(int argc, char **argv) {
     struct publisher *publishers[2] = {NULL, NULL};
     struct rtsp_service *rtsp = NULL;
     struct http_service *http = NULL;
+    struct whep_service *whep = NULL;
     GMainLoop *loop;
     GError *error = NULL;
     char message[512];
@@ -179,8 +181,10 @@ int main(int argc, char **argv) {
     {
         struct rtsp_config rc = {opts.listen, opts.rtsp_port, opts.credentials ? &creds : NULL, certificate,
                                  {feeds[0], feeds[1]}};
+        struct webrtc_config wc = {opts.listen, opts.webrtc_port_min, opts.webrtc_port_max, opts.stun};
         struct http_config hc = {opts.listen, opts.http_port, opts.credentials ? &creds : NULL, certificate,
-                                 {feeds[0], feeds[1]}, started};
+                                 {feeds[0], feeds[1]}, started, NULL};
+        hc.whep = whep = whep_service_new(feeds, &wc);
         rtsp = rtsp_service_start(&rc, &error);
         if (rtsp == NULL) {
             fprintf(stderr, PROGRAM ": cannot serve RTSP on %s port %d: %s\n", opts.listen, opts.rtsp_port,
@@ -223,6 +227,8 @@ out:
     if (status == 0) stop_watchdog_start(stop_requested != 0 ? stop_requested : g_get_monotonic_time());
     stop_watchdog_stage("closing the RTSP clients");
     rtsp_service_stop(rtsp);
+    stop_watchdog_stage("closing the WebRTC sessions");
+    whep_service_stop(whep);
     stop_watchdog_stage("closing the cameras");
     for (i = 0; i < 2; ++i) feed_close(feeds[i]);
     stop_watchdog_cameras_closed();
@@ -230,6 +236,7 @@ out:
     for (i = 0; i < 2; ++i) publisher_stop(publishers[i]);
     stop_watchdog_stage("closing the HTTP clients");
     http_service_stop(http);
+    whep_service_free(whep);
     stop_watchdog_stage("the main loop's last work");
     /* What the stops left for the loop: the media let go of their cameras. */
     while (g_main_context_iteration(NULL, FALSE)) {

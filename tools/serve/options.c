@@ -66,9 +66,10 @@ void serve_print_usage(const char *program) {
             "       [--rtsp-port 8554] [--http-port 8080] [--credentials FILE | --no-auth]\n"
             "       [--tls-cert FILE --tls-key FILE] [--h264-encoder 'ELEMENT PROPS'] [--bitrate KBPS]\n"
             "       [--jpeg-quality 1..100] [--linger SECONDS] [--max-clients N] [--publish URL]\n"
-            "       [--library-log FILE] [--verbose]\n"
-            "Serves the board's cameras: H.264 over RTSP at rtsp://ADDR:8554/cam0 and /cam1, and\n"
-            "MJPEG, snapshots, a page, status and metrics over HTTP at http://ADDR:8080/.\n"
+            "       [--webrtc-ports LOW-HIGH] [--stun URL] [--library-log FILE] [--verbose]\n"
+            "Serves the board's cameras: H.264 over RTSP at rtsp://ADDR:8554/cam0 and /cam1, H.264\n"
+            "over WebRTC (WHEP at http://ADDR:8080/cam0/whep and /cam1/whep), and MJPEG,\n"
+            "snapshots, a page, status and metrics over HTTP at http://ADDR:8080/.\n"
             "  --cameras      cameras to serve (default 0,1)\n"
             "  --size         frame size, one for both cameras or one each (default 1280x720)\n"
             "  --fps          frame rate, one for both cameras or one each (default 30)\n"
@@ -81,7 +82,10 @@ void serve_print_usage(const char *program) {
             "  --bitrate      H.264 bit rate in kbit/s (default 4000)\n"
             "  --jpeg-quality MJPEG and snapshot quality (default 85)\n"
             "  --linger       seconds a camera stays open after its last client leaves (default 5)\n"
-            "  --max-clients  streaming clients at once over both protocols (default 16)\n"
+            "  --max-clients  streaming clients at once over every protocol (default 16)\n"
+            "  --webrtc-ports UDP ports WebRTC viewers are served from (default: any)\n"
+            "  --stun         STUN server WebRTC asks for the board's public address, as\n"
+            "                 stun://HOST:PORT (default: none; nothing is contacted)\n"
             "  --publish      also push each camera's H.264 to URL/cam0 and URL/cam1\n"
             "  --library-log  where the camera library's reports go (default boardcam.log in\n"
             "                 $LOGS_DIRECTORY, else in the current folder)\n"
@@ -92,7 +96,7 @@ void serve_print_usage(const char *program) {
 static const char *const value_options[] = {
     "--cameras", "--size", "--fps", "--listen", "--rtsp-port", "--http-port", "--credentials", "--tls-cert",
     "--tls-key", "--h264-encoder", "--bitrate", "--jpeg-quality", "--linger", "--max-clients", "--publish",
-    "--library-log", NULL};
+    "--library-log", "--webrtc-ports", "--stun", NULL};
 
 static int takes_value(const char *name) {
     int i;
@@ -251,6 +255,24 @@ enum serve_parse_result serve_parse_options(int argc, char **argv, struct serve_
             if (strncmp(value, "rtsp://", 7) != 0 && strncmp(value, "rtsps://", 8) != 0)
                 return fail(error, error_size, "publish URL must start with rtsp:// or rtsps://, not '%s'", value);
             opts->publish = value;
+        } else if (strcmp(name, "--webrtc-ports") == 0) {
+            char low[64], high[64];
+            long a, b;
+            const char *dash = strchr(value, '-');
+            if (dash == NULL || dash == value || (size_t)(dash - value) >= sizeof low || strlen(dash + 1) >= sizeof high)
+                return fail(error, error_size, "WebRTC ports must be LOW-HIGH, not '%s'", value);
+            memcpy(low, value, (size_t)(dash - value));
+            low[dash - value] = '\0';
+            strcpy(high, dash + 1);
+            if (parse_number(low, 1024, 65535, &a) != 0 || parse_number(high, 1024, 65535, &b) != 0 || b < a)
+                return fail(error, error_size, "WebRTC ports must be LOW-HIGH, from 1024 to 65535 with LOW no more "
+                                               "than HIGH, not '%s'", value);
+            opts->webrtc_port_min = (int)a;
+            opts->webrtc_port_max = (int)b;
+        } else if (strcmp(name, "--stun") == 0) {
+            if (strncmp(value, "stun://", 7) != 0 || value[7] == '\0')
+                return fail(error, error_size, "STUN server must be stun://HOST:PORT, not '%s'", value);
+            opts->stun = value;
         } else {
             opts->library_log = value;
         }

@@ -27,7 +27,10 @@ struct serve_options {
     int bitrate_kbps;
     int jpeg_quality;         /* 1..100 */
     int linger_s;             /* seconds a camera stays open after its last client */
-    int max_clients;          /* streaming clients at once, both protocols together */
+    int max_clients;          /* streaming clients at once, every protocol together */
+    int webrtc_port_min;      /* UDP ports of WebRTC; 0 and 0: any */
+    int webrtc_port_max;
+    const char *stun;         /* stun:// server for WebRTC; NULL: none */
     const char *publish;      /* rtsp:// base a media server receives at; NULL: none */
     const char *library_log;  /* where the library's reports go; NULL: the default */
     int verbose;              /* keep the library's reports on standard output */

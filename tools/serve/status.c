@@ -59,6 +59,8 @@ gchar *status_json(struct feed *const feeds[2], gint64 started) {
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_RTSP));
         json_builder_set_member_name(builder, "mjpeg");
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_MJPEG));
+        json_builder_set_member_name(builder, "webrtc");
+        json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_WEBRTC));
         json_builder_end_object(builder);
         json_builder_end_object(builder);
         feed_stats_clear(&stats);
@@ -106,9 +108,10 @@ gchar *status_metrics(struct feed *const feeds[2]) {
         if (feeds[camera] == NULL) continue;
         g_string_append_printf(out,
                                "boardcam_clients{camera=\"%d\",protocol=\"rtsp\"} %d\n"
-                               "boardcam_clients{camera=\"%d\",protocol=\"mjpeg\"} %d\n",
+                               "boardcam_clients{camera=\"%d\",protocol=\"mjpeg\"} %d\n"
+                               "boardcam_clients{camera=\"%d\",protocol=\"webrtc\"} %d\n",
                                camera, viewers_watching(camera, VIEWER_RTSP), camera,
-                               viewers_watching(camera, VIEWER_MJPEG));
+                               viewers_watching(camera, VIEWER_MJPEG), camera, viewers_watching(camera, VIEWER_WEBRTC));
     }
     g_string_append(out, "# HELP boardcam_streaming Whether the camera is open and delivering frames.\n"
                          "# TYPE boardcam_streaming gauge\n");

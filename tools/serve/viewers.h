@@ -8,9 +8,9 @@
 
 #include <stdint.h>
 
-enum viewer_protocol { VIEWER_RTSP, VIEWER_MJPEG, VIEWER_PROTOCOLS };
+enum viewer_protocol { VIEWER_RTSP, VIEWER_MJPEG, VIEWER_WEBRTC, VIEWER_PROTOCOLS };
 
-/* Sets the limit on streaming clients over both protocols together. */
+/* Sets the limit on streaming clients over every protocol together. */
 void viewers_init(int max_clients);
 
 /* Takes a place for a new client. 0 when there was one, -1 when the limit

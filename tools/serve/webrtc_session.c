@@ -1,0 +1,404 @@
+#include "webrtc_session.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#define GST_USE_UNSTABLE_API
+#include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+#include <gst/webrtc/webrtc.h>
+
+#include "viewers.h"
+
+/* Up to this long after the start, the answer waits for ICE to gather its
+ * host candidates, which takes milliseconds; a STUN server that does not
+ * answer is not waited for longer. */
+#define GATHER_WAIT_MS 3000
+/* A viewer that has not connected this long after its answer never will. */
+#define CONNECT_WAIT_US (15 * G_USEC_PER_SEC)
+/* Browsers report on what they receive about once a second: silence this
+ * long means the viewer is gone (a closed tab, a lost network). */
+#define SILENCE_US (10 * G_USEC_PER_SEC)
+
+/* Each viewer's own queue of access units is bounded: a session that falls
+ * behind drops the oldest, as RTSP's media do. The payloader's packets fit
+ * in the usual path MTU once SRTP and the tunnels of mobile networks have
+ * added their headers. */
+#define SESSION_LAUNCH                                                                                    \
+    "appsrc name=src is-live=true format=time do-timestamp=true max-bytes=0 max-buffers=30 "              \
+    "leaky-type=downstream ! rtph264pay mtu=1200 aggregate-mode=zero-latency ! "                          \
+    "application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=%d ! "                     \
+    "webrtcbin name=webrtc bundle-policy=max-bundle"
+
+struct webrtc_session {
+    gint refs; /* atomic: the main loop's and each piece of work handed to it */
+
+    /* Main loop only. */
+    int freed;
+    int answered;
+    char id[33];
+    struct feed *feed;
+    int camera;
+    struct webrtc_callbacks callbacks;
+    GstElement *pipeline;
+    GstElement *webrtc;
+    GstElement *rtpbin;
+    GstAppSrc *src;
+    GstPad *src_pad;
+    gulong key_probe;
+    guint gather_timer;
+    guint watch_timer;
+    gint64 answered_at;
+    int connected;
+
+    /* Set on webrtcbin's threads, read on the main loop. */
+    gint local_set;        /* 1: the answer is the local description; -1: it failed */
+    gint gathered;
+    gint ice_failed;
+    gint last_rtcp_s;      /* monotonic seconds of the viewer's last RTCP */
+    gchar *failure;        /* with local_set -1; written once before local_set */
+};
+
+static struct webrtc_session *session_ref(struct webrtc_session *session) {
+    g_atomic_int_inc(&session->refs);
+    return session;
+}
+
+static void session_unref(gpointer data) {
+    struct webrtc_session *session = data;
+    if (!g_atomic_int_dec_and_test(&session->refs)) return;
+    g_free(session->failure);
+    g_free(session);
+}
+
+static void session_unref_closure(gpointer data, GClosure *closure) {
+    (void)closure;
+    session_unref(data);
+}
+
+/* Work for the main loop, holding the session until it has run. */
+static void hand_to_main_loop(struct webrtc_session *session, GSourceFunc work) {
+    g_idle_add_full(G_PRIORITY_DEFAULT, work, session_ref(session), session_unref);
+}
+
+static void end_by_itself(struct webrtc_session *session, const char *why) {
+    if (session->freed || session->callbacks.on_ended == NULL) return;
+    session->callbacks.on_ended(session, why, session->callbacks.user);
+}
+
+static void answer_once(struct webrtc_session *session, const char *answer, const char *error) {
+    if (session->answered || session->freed) return;
+    session->answered = 1;
+    session->answered_at = g_get_monotonic_time();
+    if (session->gather_timer != 0) g_source_remove(session->gather_timer);
+    session->gather_timer = 0;
+    session->callbacks.on_answer(session, answer, error, session->callbacks.user);
+}
+
+/* The answer as it stands, with the candidates gathered so far. Refused when
+ * webrtcbin could not match the offer's H.264 to the stream. */
+static void send_answer(struct webrtc_session *session) {
+    GstWebRTCSessionDescription *local = NULL;
+    gchar *text;
+    guint i;
+    int accepted = 0;
+    g_object_get(session->webrtc, "local-description", &local, NULL);
+    if (local == NULL) {
+        answer_once(session, NULL, "the offer could not be answered");
+        return;
+    }
+    for (i = 0; i < gst_sdp_message_medias_len(local->sdp); ++i) {
+        const GstSDPMedia *media = gst_sdp_message_get_media(local->sdp, i);
+        if (strcmp(gst_sdp_media_get_media(media), "video") == 0 && gst_sdp_media_get_port(media) != 0)
+            accepted = 1;
+    }
+    if (!accepted) {
+        gst_webrtc_session_description_free(local);
+        answer_once(session, NULL, "the offer's H.264 video could not be matched to the camera's stream");
+        return;
+    }
+    text = gst_sdp_message_as_text(local->sdp);
+    gst_webrtc_session_description_free(local);
+    answer_once(session, text, NULL);
+    g_free(text);
+}
+
+static gboolean check_answer(gpointer data) {
+    struct webrtc_session *session = data;
+    const int local = g_atomic_int_get(&session->local_set);
+    if (session->freed || session->answered) return G_SOURCE_REMOVE;
+    if (local < 0)
+        answer_once(session, NULL, session->failure);
+    else if (local > 0 && g_atomic_int_get(&session->gathered))
+        send_answer(session);
+    return G_SOURCE_REMOVE;
+}
+
+static gboolean on_gather_wait_over(gpointer data) {
+    struct webrtc_session *session = data;
+    session->gather_timer = 0;
+    if (g_atomic_int_get(&session->local_set) > 0) {
+        send_answer(session);
+    } else if (!session->answered) {
+        answer_once(session, NULL, g_atomic_int_get(&session->local_set) < 0 ? session->failure
+                                                                             : "the offer could not be answered in time");
+    }
+    return G_SOURCE_REMOVE;
+}
+
+/* webrtcbin's thread: records why negotiation failed, once. */
+static void fail_negotiation(struct webrtc_session *session, const char *what, GstPromise *promise) {
+    const GstStructure *reply = promise != NULL ? gst_promise_get_reply(promise) : NULL;
+    GError *error = NULL;
+    if (g_atomic_int_get(&session->local_set) != 0) return;
+    if (reply != NULL && gst_structure_has_field(reply, "error")) gst_structure_get(reply, "error", G_TYPE_ERROR, &error, NULL);
+    session->failure = g_strdup_printf("%s%s%s", what, error != NULL ? ": " : "", error != NULL ? error->message : "");
+    if (error != NULL) g_error_free(error);
+    g_atomic_int_set(&session->local_set, -1);
+    hand_to_main_loop(session, check_answer);
+}
+
+static int promise_failed(GstPromise *promise) {
+    const GstStructure *reply;
+    if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) return 1;
+    reply = gst_promise_get_reply(promise);
+    return reply != NULL && gst_structure_has_field(reply, "error");
+}
+
+static void on_local_set(GstPromise *promise, gpointer data) {
+    struct webrtc_session *session = data;
+    if (promise_failed(promise)) {
+        fail_negotiation(session, "the answer was refused", promise);
+    } else {
+        g_atomic_int_set(&session->local_set, 1);
+        hand_to_main_loop(session, check_answer);
+    }
+    gst_promise_unref(promise);
+}
+
+static void on_answer_created(GstPromise *promise, gpointer data) {
+    struct webrtc_session *session = data;
+    GstWebRTCSessionDescription *answer = NULL;
+    const GstStructure *reply;
+    if (promise_failed(promise)) {
+        fail_negotiation(session, "no answer to the offer", promise);
+        gst_promise_unref(promise);
+        return;
+    }
+    reply = gst_promise_get_reply(promise);
+    gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, NULL);
+    gst_promise_unref(promise);
+    if (answer == NULL) {
+        fail_negotiation(session, "no answer to the offer", NULL);
+        return;
+    }
+    g_signal_emit_by_name(session->webrtc, "set-local-description", answer,
+                          gst_promise_new_with_change_func(on_local_set, session_ref(session), session_unref));
+    gst_webrtc_session_description_free(answer);
+}
+
+static void on_remote_set(GstPromise *promise, gpointer data) {
+    struct webrtc_session *session = data;
+    if (promise_failed(promise)) {
+        fail_negotiation(session, "the offer was refused", promise);
+    } else {
+        g_signal_emit_by_name(session->webrtc, "create-answer", NULL,
+                              gst_promise_new_with_change_func(on_answer_created, session_ref(session),
+                                                               session_unref));
+    }
+    gst_promise_unref(promise);
+}
+
+static void on_gathering_state(GObject *webrtc, GParamSpec *spec, gpointer data) {
+    struct webrtc_session *session = data;
+    GstWebRTCICEGatheringState state;
+    (void)spec;
+    g_object_get(webrtc, "ice-gathering-state", &state, NULL);
+    if (state != GST_WEBRTC_ICE_GATHERING_STATE_COMPLETE) return;
+    g_atomic_int_set(&session->gathered, 1);
+    hand_to_main_loop(session, check_answer);
+}
+
+static void on_ice_state(GObject *webrtc, GParamSpec *spec, gpointer data) {
+    struct webrtc_session *session = data;
+    GstWebRTCICEConnectionState state;
+    (void)spec;
+    g_object_get(webrtc, "ice-connection-state", &state, NULL);
+    if (state == GST_WEBRTC_ICE_CONNECTION_STATE_FAILED || state == GST_WEBRTC_ICE_CONNECTION_STATE_CLOSED)
+        g_atomic_int_set(&session->ice_failed, 1);
+}
+
+/* The frames sent before the encryption was up were lost: the viewer's
+ * first is a key frame made now. */
+static void on_connection_state(GObject *webrtc, GParamSpec *spec, gpointer data) {
+    struct webrtc_session *session = data;
+    GstWebRTCPeerConnectionState state;
+    (void)spec;
+    g_object_get(webrtc, "connection-state", &state, NULL);
+    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) feed_request_key_frame(session->feed);
+}
+
+/* Any RTCP from the viewer: it is still there. */
+static void on_ssrc_active(GstElement *rtpbin, guint rtp_session, guint ssrc, gpointer data) {
+    struct webrtc_session *session = data;
+    (void)rtpbin;
+    (void)rtp_session;
+    (void)ssrc;
+    g_atomic_int_set(&session->last_rtcp_s, (gint)(g_get_monotonic_time() / G_USEC_PER_SEC));
+}
+
+static gint64 last_rtcp(struct webrtc_session *session) {
+    return (gint64)g_atomic_int_get(&session->last_rtcp_s) * G_USEC_PER_SEC;
+}
+
+/* A viewer that cannot decode (it joined between key frames, or lost one)
+ * asks for a key frame; the camera's encoder makes one for everybody. */
+static GstPadProbeReturn on_upstream_event(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
+    struct webrtc_session *session = data;
+    (void)pad;
+    if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) feed_request_key_frame(session->feed);
+    return GST_PAD_PROBE_OK;
+}
+
+static gboolean watch_viewer(gpointer data) {
+    struct webrtc_session *session = data;
+    const gint64 now = g_get_monotonic_time();
+    GstWebRTCPeerConnectionState state;
+    if (g_atomic_int_get(&session->ice_failed)) {
+        session->watch_timer = 0;
+        end_by_itself(session, "its connection failed");
+        return G_SOURCE_REMOVE;
+    }
+    if (!session->answered) return G_SOURCE_CONTINUE;
+    g_object_get(session->webrtc, "connection-state", &state, NULL);
+    if (!session->connected && state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
+        session->connected = 1;
+        on_ssrc_active(NULL, 0, 0, session);
+    }
+    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED || state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED) {
+        session->watch_timer = 0;
+        end_by_itself(session, "its connection failed");
+        return G_SOURCE_REMOVE;
+    }
+    if (!session->connected && now - session->answered_at > CONNECT_WAIT_US) {
+        session->watch_timer = 0;
+        end_by_itself(session, "the viewer never connected");
+        return G_SOURCE_REMOVE;
+    }
+    if (session->connected && now - last_rtcp(session) > SILENCE_US) {
+        session->watch_timer = 0;
+        end_by_itself(session, "the viewer went silent");
+        return G_SOURCE_REMOVE;
+    }
+    return G_SOURCE_CONTINUE;
+}
+
+static void set_up_ice(GstElement *webrtc, const struct webrtc_config *config) {
+    GstWebRTCICE *ice = NULL;
+    g_object_get(webrtc, "ice-agent", &ice, NULL);
+    if (ice == NULL) return;
+    /* UDP only: ICE over TCP would listen on ports outside the range. */
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "ice-tcp") != NULL) g_object_set(ice, "ice-tcp", FALSE, NULL);
+    if (config->port_min > 0) g_object_set(ice, "min-rtp-port", (guint)config->port_min, "max-rtp-port",
+                                           (guint)config->port_max, NULL);
+    /* An address of its own restricts the candidates to it; libnice leaves
+     * loopback out unless it is named. */
+    if (config->address != NULL && strcmp(config->address, "0.0.0.0") != 0 && strcmp(config->address, "::") != 0) {
+        gboolean added = FALSE;
+        g_signal_emit_by_name(ice, "add-local-ip-address", config->address, &added);
+        if (!added) fprintf(stderr, "boardcam-serve: WebRTC: cannot use the address %s for ICE\n", config->address);
+    }
+    gst_object_unref(ice);
+    if (config->stun != NULL) g_object_set(webrtc, "stun-server", config->stun, NULL);
+}
+
+static void make_id(char id[33]) {
+    int i;
+    for (i = 0; i < 4; ++i) snprintf(id + 8 * i, 9, "%08x", g_random_int());
+}
+
+struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc_config *config,
+                                          GstSDPMessage *offer, int payload_type,
+                                          const struct webrtc_callbacks *callbacks, GError **error) {
+    struct webrtc_session *session;
+    GstWebRTCSessionDescription *description;
+    GstWebRTCRTPTransceiver *transceiver = NULL;
+    gchar *launch = g_strdup_printf(SESSION_LAUNCH, payload_type);
+    GstElement *pipeline = gst_parse_launch_full(launch, NULL, GST_PARSE_FLAG_FATAL_ERRORS, error);
+    g_free(launch);
+    if (pipeline == NULL) {
+        gst_sdp_message_free(offer);
+        return NULL;
+    }
+    session = g_new0(struct webrtc_session, 1);
+    session->refs = 1;
+    make_id(session->id);
+    session->feed = feed;
+    session->camera = feed_camera(feed);
+    session->callbacks = *callbacks;
+    session->pipeline = pipeline;
+    session->webrtc = gst_bin_get_by_name(GST_BIN(pipeline), "webrtc");
+    session->rtpbin = gst_bin_get_by_name(GST_BIN(session->webrtc), "rtpbin");
+    session->src = GST_APP_SRC(gst_bin_get_by_name(GST_BIN(pipeline), "src"));
+    session->src_pad = gst_element_get_static_pad(GST_ELEMENT(session->src), "src");
+    session->key_probe = gst_pad_add_probe(session->src_pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, on_upstream_event,
+                                           session, NULL);
+    set_up_ice(session->webrtc, config);
+
+    /* Send only: the viewer sends nothing but its reports. */
+    g_signal_emit_by_name(session->webrtc, "get-transceiver", 0, &transceiver);
+    if (transceiver != NULL) {
+        g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, NULL);
+        gst_object_unref(transceiver);
+    }
+    g_signal_connect_data(session->webrtc, "notify::ice-gathering-state", G_CALLBACK(on_gathering_state),
+                          session_ref(session), session_unref_closure, 0);
+    g_signal_connect_data(session->webrtc, "notify::ice-connection-state", G_CALLBACK(on_ice_state),
+                          session_ref(session), session_unref_closure, 0);
+    g_signal_connect_data(session->webrtc, "notify::connection-state", G_CALLBACK(on_connection_state),
+                          session_ref(session), session_unref_closure, 0);
+    if (session->rtpbin != NULL)
+        g_signal_connect_data(session->rtpbin, "on-ssrc-active", G_CALLBACK(on_ssrc_active), session_ref(session),
+                              session_unref_closure, 0);
+
+    /* The camera opens while the connection is made; the viewer's first
+     * frames are those after the encryption is up, and it asks for a key
+     * frame then. */
+    feed_add_h264_sink(feed, session->src);
+    feed_acquire(feed, FEED_H264);
+    viewers_watch(session->camera, VIEWER_WEBRTC, +1);
+
+    gst_element_set_state(pipeline, GST_STATE_PLAYING);
+    description = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, offer);
+    g_signal_emit_by_name(session->webrtc, "set-remote-description", description,
+                          gst_promise_new_with_change_func(on_remote_set, session_ref(session), session_unref));
+    gst_webrtc_session_description_free(description);
+    session->gather_timer = g_timeout_add(GATHER_WAIT_MS, on_gather_wait_over, session);
+    session->watch_timer = g_timeout_add(1000, watch_viewer, session);
+    return session;
+}
+
+void webrtc_session_free(struct webrtc_session *session) {
+    if (session == NULL) return;
+    session->freed = 1;
+    if (session->gather_timer != 0) g_source_remove(session->gather_timer);
+    if (session->watch_timer != 0) g_source_remove(session->watch_timer);
+    feed_remove_h264_sink(session->feed, session->src);
+    feed_release(session->feed, FEED_H264);
+    viewers_watch(session->camera, VIEWER_WEBRTC, -1);
+    g_signal_handlers_disconnect_matched(session->webrtc, G_SIGNAL_MATCH_DATA, 0, 0, NULL, NULL, session);
+    if (session->rtpbin != NULL)
+        g_signal_handlers_disconnect_matched(session->rtpbin, G_SIGNAL_MATCH_DATA, 0, 0, NULL, NULL, session);
+    gst_pad_remove_probe(session->src_pad, session->key_probe);
+    gst_element_set_state(session->pipeline, GST_STATE_NULL);
+    gst_object_unref(session->src_pad);
+    gst_object_unref(session->src);
+    if (session->rtpbin != NULL) gst_object_unref(session->rtpbin);
+    gst_object_unref(session->webrtc);
+    gst_object_unref(session->pipeline);
+    session_unref(session);
+}
+
+const char *webrtc_session_id(const struct webrtc_session *session) { return session->id; }
+
+int webrtc_session_camera(const struct webrtc_session *session) { return session->camera; }

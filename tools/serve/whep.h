@@ -1,0 +1,36 @@
+/*
+ * WHEP on the HTTP port: a viewer POSTs its SDP offer to /cam<N>/whep and is
+ * answered 201 with the SDP answer and a Location, /cam<N>/whep/<id>, that
+ * DELETE ends. Viewers count against --max-clients with every other client.
+ *
+ * Main loop only.
+ */
+#ifndef SERVE_WHEP_H
+#define SERVE_WHEP_H
+
+#include <libsoup/soup.h>
+
+#include "feed.h"
+#include "webrtc_session.h"
+
+struct whep_service;
+
+/* `feeds` by camera id, NULL where not served; `config` is copied, its
+ * strings must outlive the service. */
+struct whep_service *whep_service_new(struct feed *const feeds[2], const struct webrtc_config *config);
+/* Ends every session, and refuses new offers with 503; offers still being
+ * answered get 503. NULL is ignored. */
+void whep_service_stop(struct whep_service *service);
+/* Frees the service, after the HTTP server is gone. NULL is ignored. */
+void whep_service_free(struct whep_service *service);
+
+/* Answers `msg` when `path` is WHEP's and returns 1; else returns 0. */
+int whep_handle(struct whep_service *service, SoupServerMessage *msg, const char *path);
+/* Refuses an offer too long to read before its body is read: call when the
+ * request's headers have come. */
+void whep_check_headers(struct whep_service *service, SoupServerMessage *msg);
+
+/* Sessions being answered or playing. */
+unsigned whep_sessions(const struct whep_service *service);
+
+#endif
