@@ -54,6 +54,53 @@ class MjpegReader(threading.Thread):
         return (len(self.arrivals) - 1) / (self.arrivals[-1] - self.arrivals[0])
 
 
+class ThrottledMjpegReader(threading.Thread):
+    """Reads /cam<N>.mjpg no faster than `bytes_per_s`, as over a slow link,
+    and notes the age of each frame it completes (the simulator's stamp)."""
+
+    def __init__(self, port: int, path: str, bytes_per_s: float) -> None:
+        super().__init__(daemon=True)
+        self.port, self.path, self.rate = port, path, bytes_per_s
+        self.ages_ms: List[float] = []
+        self.received = 0
+        self._done = threading.Event()
+
+    def run(self) -> None:
+        import cv2
+        import numpy as np
+        from frame_stamp import age_ms
+        started = time.monotonic()
+        with socket.create_connection(("127.0.0.1", self.port), timeout=10) as sock:
+            sock.sendall(request(self.path))
+            data = b""
+            while not self._done.is_set():
+                # Never ahead of the link's pace: wait until the bytes so far
+                # would have taken this long.
+                ahead = self.received / self.rate - (time.monotonic() - started)
+                if ahead > 0:
+                    time.sleep(ahead)
+                try:
+                    chunk = sock.recv(16384)
+                except socket.timeout:
+                    continue
+                if not chunk:
+                    return
+                self.received += len(chunk)
+                data += chunk
+                while True:
+                    match = re.search(rb"Content-Type: image/jpeg\r\nContent-Length: (\d+)\r\n\r\n", data)
+                    if not match or len(data) < match.end() + int(match.group(1)):
+                        break
+                    jpeg = data[match.end():match.end() + int(match.group(1))]
+                    luma = cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_GRAYSCALE)
+                    self.ages_ms.append(age_ms(luma))
+                    data = data[match.end() + int(match.group(1)):]
+
+    def stop(self) -> None:
+        self._done.set()
+        self.join(timeout=15)
+
+
 def request(path: str, auth: Optional[str] = None) -> bytes:
     head = f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n"
     if auth:

@@ -1,6 +1,7 @@
 #include "mjpeg_client.h"
 
 #include <string.h>
+#include <sys/ioctl.h>
 
 #include "viewers.h"
 
@@ -12,7 +13,7 @@ struct mjpeg_client {
     int camera;
     struct feed_watcher watcher;
     guint64 appended;                       /* body bytes handed to libsoup */
-    guint64 written;                        /* body bytes it has written */
+    guint64 written;                        /* body bytes it has written to the kernel */
     guint64 frame_ends[MJPEG_CLIENT_QUEUE]; /* where each frame in flight ends, oldest first */
     int in_flight;
     gint64 last_progress;
@@ -21,10 +22,35 @@ struct mjpeg_client {
 
 static GList *clients;
 
+/* Bytes written to the socket that the viewer's side has not acknowledged:
+ * those still in the kernel's send buffer or on their way. */
+static guint64 kernel_unacked(struct mjpeg_client *client) {
+    GSocket *socket = soup_server_message_get_socket(client->msg);
+    int queued = 0;
+    if (socket == NULL || ioctl(g_socket_get_fd(socket), TIOCOUTQ, &queued) != 0 || queued < 0) return 0;
+    return (guint64)queued;
+}
+
+/* A frame is on its way until the viewer's side has it all, not merely
+ * until the kernel took it: the kernel's send buffer grows to megabytes,
+ * which at a slow viewer's pace are seconds of old frames. Over TLS the
+ * kernel holds a little more than was written, so a frame counts a little
+ * longer, never shorter. */
+static void retire_delivered(struct mjpeg_client *client) {
+    const guint64 unacked = kernel_unacked(client);
+    const guint64 delivered = client->written > unacked ? client->written - unacked : 0;
+    while (client->in_flight > 0 && client->frame_ends[0] <= delivered) {
+        memmove(client->frame_ends, client->frame_ends + 1, (size_t)(client->in_flight - 1) * sizeof(guint64));
+        --client->in_flight;
+        client->last_progress = g_get_monotonic_time();
+    }
+}
+
 static void on_jpeg(GBytes *jpeg, void *user) {
     struct mjpeg_client *client = user;
     SoupMessageBody *body = soup_server_message_get_response_body(client->msg);
     gchar *head;
+    retire_delivered(client);
     if (client->in_flight >= MJPEG_CLIENT_QUEUE) {
         viewers_count_drop(client->camera);
         return;
@@ -45,10 +71,7 @@ static void on_wrote_body_data(SoupServerMessage *msg, guint size, gpointer data
     (void)msg;
     client->written += size;
     client->last_progress = g_get_monotonic_time();
-    while (client->in_flight > 0 && client->frame_ends[0] <= client->written) {
-        memmove(client->frame_ends, client->frame_ends + 1, (size_t)(client->in_flight - 1) * sizeof(guint64));
-        --client->in_flight;
-    }
+    retire_delivered(client);
 }
 
 static void on_finished(SoupServerMessage *msg, gpointer data) {
@@ -99,6 +122,7 @@ void mjpeg_clients_check_stalls(void) {
     GList *l;
     for (l = clients; l != NULL; l = l->next) {
         struct mjpeg_client *client = l->data;
+        retire_delivered(client);
         if (client->in_flight > 0 && now - client->last_progress > MJPEG_CLIENT_STALL_US) disconnect(client);
     }
 }

@@ -1,9 +1,11 @@
 /*
  * One MJPEG viewer: multipart/x-mixed-replace until the connection ends, fed
  * the camera's shared JPEGs without a copy. Each viewer has room for two
- * frames on their way to it; a frame that finds no room is dropped and
- * counted, so a slow viewer never holds up the camera, another viewer, or
- * memory. A viewer that takes nothing for ten seconds is disconnected.
+ * frames on their way to it, counting those in the kernel's socket buffer;
+ * a frame that finds no room is dropped and counted, so a slow viewer never
+ * holds up the camera, another viewer, or memory, and gets fewer frames,
+ * never old ones. A viewer that takes nothing for ten seconds is
+ * disconnected.
  */
 #ifndef SERVE_MJPEG_CLIENT_H
 #define SERVE_MJPEG_CLIENT_H
@@ -12,7 +14,8 @@
 
 #include "feed.h"
 
-/* Frames on their way to a viewer, at most. */
+/* Frames on their way to a viewer, at most: queued here, or written and
+ * not yet acknowledged by the viewer's side. */
 #define MJPEG_CLIENT_QUEUE 2
 /* Microseconds without progress after which a viewer is disconnected. */
 #define MJPEG_CLIENT_STALL_US (10 * G_USEC_PER_SEC)
