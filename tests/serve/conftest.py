@@ -94,7 +94,10 @@ class Server:
         return sum(1 for line in self.calls() if line.startswith(f"CloseCamera {camera} "))
 
     def stop(self, timeout: float = 10) -> float:
-        """SIGTERM; returns the seconds it took to exit, which must be cleanly."""
+        """SIGTERM; returns the seconds it took to exit, which must be cleanly.
+        A server already stopped and checked is not checked again."""
+        if self._stderr.closed:
+            return 0.0
         if self.process.poll() is None:
             start = time.monotonic()
             self.process.send_signal(signal.SIGTERM)

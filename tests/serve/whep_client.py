@@ -123,6 +123,7 @@ class Viewer:
             self.result["error"] = body.decode(errors="replace")
             return False
         self.result["location"] = headers.get("Location", "")
+        self.result["answer"] = body.decode()
         ok, message = GstSdp.SDPMessage.new_from_text(body.decode())
         answer = GstWebRTC.WebRTCSessionDescription.new(GstWebRTC.WebRTCSDPType.ANSWER, message)
         self.webrtc.emit("set-remote-description", answer, Gst.Promise.new())
@@ -138,6 +139,22 @@ class Viewer:
 
     def close(self) -> None:
         self.pipeline.set_state(Gst.State.NULL)
+
+
+def offer_sdp() -> str:
+    """A real receive-only offer with its candidates, for tests that send
+    offers by hand (Gst.init() first)."""
+    viewer = Viewer("http://127.0.0.1:1/", None, None)
+    loop = GLib.MainLoop()
+    thread = threading.Thread(target=loop.run, daemon=True)
+    thread.start()
+    try:
+        if not viewer.offered.wait(10) or "status" in viewer.result:
+            raise RuntimeError(f"webrtcbin made no offer: {viewer.result}")
+        return viewer.webrtc.get_property("local-description").sdp.as_text()
+    finally:
+        viewer.close()
+        loop.quit()
 
 
 def main() -> int:

@@ -18,6 +18,7 @@ struct mjpeg_client {
     int in_flight;
     gint64 last_progress;
     int finished;
+    int disconnected;
 };
 
 static GList *clients;
@@ -112,9 +113,16 @@ void mjpeg_client_start(SoupServerMessage *msg, struct feed *feed) {
     feed_acquire(feed, FEED_JPEG);
 }
 
+/* The connection is shut down, and the stream ended: libsoup notices a shut
+ * connection only when it writes, and a viewer whose frames all sit in the
+ * kernel has nothing left to write. */
 static void disconnect(struct mjpeg_client *client) {
     GSocket *socket = soup_server_message_get_socket(client->msg);
+    if (client->disconnected) return;
+    client->disconnected = 1;
     if (socket != NULL) g_socket_shutdown(socket, TRUE, TRUE, NULL);
+    soup_message_body_complete(soup_server_message_get_response_body(client->msg));
+    soup_server_message_unpause(client->msg);
 }
 
 void mjpeg_clients_check_stalls(void) {
