@@ -1,11 +1,12 @@
 """Every kind of client a server can have at the moment it is told to stop:
-players of both protocols, a stalled viewer, connections that never finish
+players of every protocol, a stalled viewer, connections that never finish
 their request or their TLS handshake, and one hanging up as the stop comes."""
 from __future__ import annotations
 
 import json
 import socket
 import subprocess
+import sys
 import time
 from pathlib import Path
 from typing import List, Optional
@@ -26,7 +27,7 @@ def make_certificate(directory: Path) -> tuple:
 class EveryClient:
     """Connects them all to `server`; close() lets go of whatever is left."""
 
-    def __init__(self, server, tls: bool) -> None:
+    def __init__(self, server, tls: bool, certificate: Optional[Path] = None) -> None:
         self.processes: List[subprocess.Popen] = []
         self.sockets: List[socket.socket] = []
         self.readers: List[MjpegReader] = []
@@ -47,6 +48,10 @@ class EveryClient:
                 ["curl", "-s", "-k", "-N", "-o", "/dev/null", server.url("/cam0.mjpg")], **quiet))
         self.processes.append(subprocess.Popen(
             ["curl", "-s", "-k", "-o", "/dev/null", "--max-time", "30", server.url("/cam1.jpg")], **quiet))
+        # A WebRTC viewer, over HTTPS with TLS.
+        whep = [sys.executable, str(Path(__file__).with_name("whep_client.py")), server.url("/cam1/whep"),
+                "--seconds", "120"] + (["--cafile", str(certificate)] if tls and certificate else [])
+        self.processes.append(subprocess.Popen(whep, **quiet))
         for reader in self.readers:
             reader.start()
         # Connections stuck half way: a request never ended, on each port;
@@ -71,7 +76,8 @@ class EveryClient:
                 cameras = json.loads(got.stdout)["cameras"]
             except ValueError:
                 cameras = []
-            if sum(c["clients"]["rtsp"] for c in cameras) >= 2 and all(c["streaming"] for c in cameras):
+            if sum(c["clients"]["rtsp"] for c in cameras) >= 2 and all(c["streaming"] for c in cameras) and \
+                    sum(c["clients"]["webrtc"] for c in cameras) >= 1:
                 return
             time.sleep(0.1)
         raise AssertionError("the players never started")

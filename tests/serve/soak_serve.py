@@ -71,7 +71,7 @@ def stops(count: int, workdir: Path) -> None:
         if tls:
             args += ["--tls-cert", str(cert), "--tls-key", str(key)]
         server = Server(args, None, run_dir)
-        clients = EveryClient(server, tls)
+        clients = EveryClient(server, tls, cert)
         try:
             clients.playing(server)
             clients.hang_up_one()

@@ -18,6 +18,7 @@ STOP_LIMIT_S = 2.0
 def stop_with_every_client(start_server, workdir: Path, tls: bool, signo: int) -> float:
     args = ["--size", "320x240", "--fps", "15"]
     env = None
+    cert = None
     if tls:
         cert, key = make_certificate(workdir)
         args += ["--tls-cert", str(cert), "--tls-key", str(key)]
@@ -25,7 +26,7 @@ def stop_with_every_client(start_server, workdir: Path, tls: bool, signo: int) -
         if "ASAN_OPTIONS" in os.environ:
             env = {"ASAN_OPTIONS": os.environ["ASAN_OPTIONS"] + ":detect_leaks=0"}
     server = start_server(*args, env=env)
-    clients = EveryClient(server, tls)
+    clients = EveryClient(server, tls, cert)
     try:
         clients.playing(server)
         clients.hang_up_one()

@@ -133,6 +133,15 @@ def test_whep_answers_each_wrong_request_with_its_error(start_server, offer: str
                 server.url(location)]).stdout == b"404"
 
 
+def test_a_viewer_beyond_the_webrtc_ports_gets_503(start_server, offer: str) -> None:
+    server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--webrtc-ports", "41100-41100")
+    code, _, answer = post(server, offer.encode())
+    assert code == 201 and " 41100 typ host" in answer, answer
+    # The first session, never connected, holds the only port.
+    code, _, text = post(server, offer.encode())
+    assert code == 503 and "port" in text, text
+
+
 def test_whep_is_behind_the_credentials(start_server, workdir: Path, offer: str) -> None:
     creds = workdir / "users"
     creds.write_text("viewer:secret\n")

@@ -86,13 +86,13 @@ static void end_by_itself(struct webrtc_session *session, const char *why) {
     session->callbacks.on_ended(session, why, session->callbacks.user);
 }
 
-static void answer_once(struct webrtc_session *session, const char *answer, const char *error) {
+static void answer_once(struct webrtc_session *session, const char *answer, const char *error, int busy) {
     if (session->answered || session->freed) return;
     session->answered = 1;
     session->answered_at = g_get_monotonic_time();
     if (session->gather_timer != 0) g_source_remove(session->gather_timer);
     session->gather_timer = 0;
-    session->callbacks.on_answer(session, answer, error, session->callbacks.user);
+    session->callbacks.on_answer(session, answer, error, busy, session->callbacks.user);
 }
 
 /* The answer as it stands, with the candidates gathered so far. Refused when
@@ -104,7 +104,7 @@ static void send_answer(struct webrtc_session *session) {
     int accepted = 0;
     g_object_get(session->webrtc, "local-description", &local, NULL);
     if (local == NULL) {
-        answer_once(session, NULL, "the offer could not be answered");
+        answer_once(session, NULL, "the offer could not be answered", 0);
         return;
     }
     for (i = 0; i < gst_sdp_message_medias_len(local->sdp); ++i) {
@@ -114,12 +114,16 @@ static void send_answer(struct webrtc_session *session) {
     }
     if (!accepted) {
         gst_webrtc_session_description_free(local);
-        answer_once(session, NULL, "the offer's H.264 video could not be matched to the camera's stream");
+        answer_once(session, NULL, "the offer's H.264 video could not be matched to the camera's stream", 0);
         return;
     }
     text = gst_sdp_message_as_text(local->sdp);
     gst_webrtc_session_description_free(local);
-    answer_once(session, text, NULL);
+    /* No candidate: ICE found no port to listen on (--webrtc-ports all taken). */
+    if (strstr(text, "a=candidate:") == NULL)
+        answer_once(session, NULL, "no UDP port is free for another WebRTC viewer", 1);
+    else
+        answer_once(session, text, NULL, 0);
     g_free(text);
 }
 
@@ -128,7 +132,7 @@ static gboolean check_answer(gpointer data) {
     const int local = g_atomic_int_get(&session->local_set);
     if (session->freed || session->answered) return G_SOURCE_REMOVE;
     if (local < 0)
-        answer_once(session, NULL, session->failure);
+        answer_once(session, NULL, session->failure, 0);
     else if (local > 0 && g_atomic_int_get(&session->gathered))
         send_answer(session);
     return G_SOURCE_REMOVE;
@@ -140,8 +144,10 @@ static gboolean on_gather_wait_over(gpointer data) {
     if (g_atomic_int_get(&session->local_set) > 0) {
         send_answer(session);
     } else if (!session->answered) {
-        answer_once(session, NULL, g_atomic_int_get(&session->local_set) < 0 ? session->failure
-                                                                             : "the offer could not be answered in time");
+        answer_once(session, NULL,
+                    g_atomic_int_get(&session->local_set) < 0 ? session->failure
+                                                              : "the offer could not be answered in time",
+                    0);
     }
     return G_SOURCE_REMOVE;
 }

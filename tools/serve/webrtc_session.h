@@ -28,8 +28,9 @@ struct webrtc_config {
 struct webrtc_session;
 
 /* The answer, as SDP text (only for the call), or NULL with why it could not
- * be made. Called once per session, unless it ended or was freed before. */
-typedef void (*webrtc_answer_fn)(struct webrtc_session *session, const char *answer, const char *error,
+ * be made: the offer's fault, or with `busy` set the server's (no UDP port
+ * free). Called once per session, unless it ended or was freed before. */
+typedef void (*webrtc_answer_fn)(struct webrtc_session *session, const char *answer, const char *error, int busy,
                                  void *user);
 /* The session ended by itself; the callee frees it (not during the call is
  * fine too). Not called after webrtc_session_free(). */

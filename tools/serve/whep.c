@@ -56,7 +56,8 @@ static void on_post_finished(SoupServerMessage *msg, gpointer data) {
     end_viewer(data);
 }
 
-static void on_answer(struct webrtc_session *session, const char *answer, const char *error, void *user) {
+static void on_answer(struct webrtc_session *session, const char *answer, const char *error, int busy,
+                      void *user) {
     struct whep_viewer *viewer = user;
     SoupServerMessage *msg = viewer->pending;
     (void)session;
@@ -73,7 +74,7 @@ static void on_answer(struct webrtc_session *session, const char *answer, const 
         g_free(location);
     } else {
         gchar *text = g_strdup_printf("%s\n", error);
-        respond_text(msg, SOUP_STATUS_BAD_REQUEST, text);
+        respond_text(msg, busy ? SOUP_STATUS_SERVICE_UNAVAILABLE : SOUP_STATUS_BAD_REQUEST, text);
         g_free(text);
         end_viewer(viewer);
     }
