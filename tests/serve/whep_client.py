@@ -1,7 +1,7 @@
 """A WHEP viewer on GStreamer's webrtcbin, receive-only, for the tests.
 
-Run as a program, it offers, plays for a while and prints what it got as
-one line of JSON:
+Run as a program, it offers, plays for S seconds from its first frame (or
+from 30 s without one) and prints what it got as one line of JSON:
 
     whep_client.py URL [--seconds S] [--user U:P] [--no-delete] [--cafile F]
 
@@ -55,6 +55,7 @@ class Viewer:
         self.context = context
         self.result: Dict[str, object] = {"frames": 0, "width": 0, "height": 0}
         self.offered = threading.Event()
+        self.first_frame = threading.Event()
         self.started = time.monotonic()
         self.pipeline = Gst.Pipeline.new("viewer")
         self.webrtc = Gst.ElementFactory.make("webrtcbin", "webrtc")
@@ -101,6 +102,7 @@ class Viewer:
         structure = sample.get_caps().get_structure(0)
         if self.result["frames"] == 0:
             self.result["first_frame_s"] = round(time.monotonic() - self.started, 3)
+            self.first_frame.set()
         self.result["frames"] = int(self.result["frames"]) + 1
         self.result["width"] = structure.get_value("width")
         self.result["height"] = structure.get_value("height")
@@ -173,6 +175,9 @@ def main() -> int:
     loop = GLib.MainLoop()
     threading.Thread(target=loop.run, daemon=True).start()
     if viewer.post():
+        # The time played starts with the first frame: a loaded machine (or
+        # a sanitized server) takes longer to connect.
+        viewer.first_frame.wait(30)
         time.sleep(args.seconds)
         if not args.no_delete:
             viewer.delete()
