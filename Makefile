@@ -182,6 +182,7 @@ bench-two-rates: build
 SERVE_BENCH_SECONDS ?= 10
 bench-serve: build
 	/usr/bin/python3 bench/serve_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(SERVE_BENCH_SECONDS)
+	/usr/bin/python3 bench/webrtc_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(SERVE_BENCH_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_DIR) $(DEB_DIR)-arm64 captures captures.log

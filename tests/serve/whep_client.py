@@ -47,8 +47,10 @@ def request(method: str, url: str, body: Optional[bytes], headers: Dict[str, str
 class Viewer:
     """One receive-only peer: offer, POST, answer, decode."""
 
-    def __init__(self, url: str, auth: Optional[str], context: Optional[ssl.SSLContext]) -> None:
+    def __init__(self, url: str, auth: Optional[str], context: Optional[ssl.SSLContext],
+                 decode: bool = True) -> None:
         self.url = url
+        self.decode = decode
         self.headers = {"Content-Type": "application/sdp"}
         if auth:
             self.headers["Authorization"] = "Basic " + base64.b64encode(auth.encode()).decode()
@@ -89,9 +91,11 @@ class Viewer:
     def _on_pad(self, _webrtc: Gst.Element, pad: Gst.Pad) -> None:
         if pad.direction != Gst.PadDirection.SRC:
             return
+        # Without decoding, each access unit counts as a frame of unknown size.
         decode = Gst.parse_bin_from_description(
-            "queue ! rtph264depay ! h264parse ! avdec_h264 ! videoconvert ! appsink name=frames sync=false "
-            "emit-signals=true max-buffers=2 drop=true", True)
+            ("queue ! rtph264depay ! h264parse ! avdec_h264 ! videoconvert ! " if self.decode else
+             "queue ! rtph264depay ! ") +
+            "appsink name=frames sync=false emit-signals=true max-buffers=2 drop=true", True)
         self.pipeline.add(decode)
         decode.sync_state_with_parent()
         decode.get_by_name("frames").connect("new-sample", self._on_frame)
@@ -100,12 +104,15 @@ class Viewer:
     def _on_frame(self, sink: Gst.Element) -> Gst.FlowReturn:
         sample = sink.emit("pull-sample")
         structure = sample.get_caps().get_structure(0)
+        if not self.decode:
+            self.result["bytes"] = int(self.result.get("bytes", 0)) + sample.get_buffer().get_size()
         if self.result["frames"] == 0:
             self.result["first_frame_s"] = round(time.monotonic() - self.started, 3)
             self.first_frame.set()
         self.result["frames"] = int(self.result["frames"]) + 1
-        self.result["width"] = structure.get_value("width")
-        self.result["height"] = structure.get_value("height")
+        if self.decode:
+            self.result["width"] = structure.get_value("width")
+            self.result["height"] = structure.get_value("height")
         return Gst.FlowReturn.OK
 
     def post(self) -> bool:
@@ -166,12 +173,13 @@ def main() -> int:
     parser.add_argument("--user")
     parser.add_argument("--no-delete", action="store_true")
     parser.add_argument("--cafile")
+    parser.add_argument("--no-decode", action="store_true", help="count access units without decoding them")
     args = parser.parse_args()
     Gst.init(None)
     context = ssl.create_default_context(cafile=args.cafile) if args.cafile else None
     if context is not None:
         context.check_hostname = False
-    viewer = Viewer(args.url, args.user, context)
+    viewer = Viewer(args.url, args.user, context, decode=not args.no_decode)
     loop = GLib.MainLoop()
     threading.Thread(target=loop.run, daemon=True).start()
     if viewer.post():
