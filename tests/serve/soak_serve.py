@@ -96,10 +96,10 @@ class Mix:
         self.server, self.rng = server, rng
         self.readers: List[MjpegReader] = []
         self.players: List[subprocess.Popen] = []
-        self.counts = {"mjpeg": 0, "rtsp": 0, "snapshot": 0, "status": 0, "churn": 0}
+        self.counts = {"mjpeg": 0, "rtsp": 0, "webrtc": 0, "snapshot": 0, "status": 0, "churn": 0}
 
     def step(self) -> None:
-        choice = self.rng.choice(["mjpeg", "rtsp", "snapshot", "status", "churn", "leave"])
+        choice = self.rng.choice(["mjpeg", "rtsp", "webrtc", "snapshot", "status", "churn", "leave"])
         camera = self.rng.randrange(2)
         if choice == "mjpeg" and len(self.readers) < 4:
             reader = MjpegReader(self.server.http_port, f"/cam{camera}.mjpg")
@@ -110,6 +110,14 @@ class Mix:
                 ["ffmpeg", "-v", "error", "-rtsp_transport", self.rng.choice(["tcp", "udp"]), "-i",
                  self.server.rtsp(camera), "-t", str(self.rng.randint(3, 20)), "-f", "null", "-"],
                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, stdin=subprocess.DEVNULL))
+        elif choice == "webrtc" and len(self.players) < 3:
+            # Some leave with DELETE, some vanish and are noticed by their silence.
+            whep = [sys.executable, str(Path(__file__).with_name("whep_client.py")), self.server.url(f"/cam{camera}/whep"),
+                    "--seconds", str(self.rng.randint(2, 15)), "--no-decode"]
+            if self.rng.random() < 0.3:
+                whep.append("--no-delete")
+            self.players.append(subprocess.Popen(whep, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                                 stdin=subprocess.DEVNULL))
         elif choice == "snapshot":
             subprocess.run(["curl", "-s", "-o", "/dev/null", "--max-time", "10", self.server.url(f"/cam{camera}.jpg")],
                            timeout=20)
