@@ -142,6 +142,25 @@ def test_a_viewer_beyond_the_webrtc_ports_gets_503(start_server, offer: str) -> 
     assert code == 503 and "port" in text, text
 
 
+def test_the_stun_server_named_is_asked_and_only_when_named(start_server, offer: str) -> None:
+    import socket
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as stun:
+        stun.bind(("127.0.0.1", 0))
+        stun.settimeout(0.5)
+        quiet = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}")
+        assert post(quiet, offer.encode())[0] == 201
+        with pytest.raises(socket.timeout):
+            stun.recvfrom(2048)
+        named = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--stun",
+                             f"stun://127.0.0.1:{stun.getsockname()[1]}")
+        assert post(named, offer.encode())[0] == 201
+        stun.settimeout(10)
+        request, _ = stun.recvfrom(2048)
+        # A STUN Binding Request (libnice asks in the classic form, without
+        # the magic cookie).
+        assert len(request) >= 20 and request[:2] == b"\x00\x01", request[:8].hex()
+
+
 def test_whep_is_behind_the_credentials(start_server, workdir: Path, offer: str) -> None:
     creds = workdir / "users"
     creds.write_text("viewer:secret\n")
