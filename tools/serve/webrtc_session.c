@@ -2,6 +2,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <sys/random.h>
 
 #define GST_USE_UNSTABLE_API
 #include <gst/app/gstappsrc.h>
@@ -318,9 +319,13 @@ static void set_up_ice(GstElement *webrtc, const struct webrtc_config *config) {
     if (config->stun != NULL) g_object_set(webrtc, "stun-server", config->stun, NULL);
 }
 
+/* The session's URL is what DELETE takes: not guessable from the others. */
 static void make_id(char id[33]) {
+    guint8 bytes[16];
     int i;
-    for (i = 0; i < 4; ++i) snprintf(id + 8 * i, 9, "%08x", g_random_int());
+    if (getrandom(bytes, sizeof bytes, 0) != (ssize_t)sizeof bytes)
+        for (i = 0; i < 16; ++i) bytes[i] = (guint8)g_random_int();
+    for (i = 0; i < 16; ++i) snprintf(id + 2 * i, 3, "%02x", bytes[i]);
 }
 
 struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc_config *config,
