@@ -255,9 +255,9 @@ def bench_slow_mjpeg(serve: str, plugins: str, seconds: float) -> None:
         reader.stop()
     finally:
         server.stop()
-    ages = reader.ages_ms[5:]
+    ages = reader.ages_ms()[5:]
     print(f"\nMJPEG reader on a link of half the stream's rate ({rate * 4e-6:.1f} of {rate * 8e-6:.1f} Mbit/s), "
-          f"{seconds:.0f} s: {len(reader.ages_ms) / seconds:.1f} fps, frame age p50 {np.percentile(ages, 50):.0f} ms, "
+          f"{seconds:.0f} s: {len(reader.frames) / seconds:.1f} fps, frame age p50 {np.percentile(ages, 50):.0f} ms, "
           f"p95 {np.percentile(ages, 95):.0f} ms (goal 150 / 300)")
 
 

@@ -56,19 +56,18 @@ class MjpegReader(threading.Thread):
 
 class ThrottledMjpegReader(threading.Thread):
     """Reads /cam<N>.mjpg no faster than `bytes_per_s`, as over a slow link,
-    and notes the age of each frame it completes (the simulator's stamp)."""
+    and notes when each frame's last byte came. The frames' stamps (the
+    simulator's capture times) are decoded after the reading, so that the
+    decoding never holds the reading up."""
 
     def __init__(self, port: int, path: str, bytes_per_s: float) -> None:
         super().__init__(daemon=True)
         self.port, self.path, self.rate = port, path, bytes_per_s
-        self.ages_ms: List[float] = []
+        self.frames: List[tuple] = []  # (CLOCK_MONOTONIC ns when complete, JPEG)
         self.received = 0
         self._done = threading.Event()
 
     def run(self) -> None:
-        import cv2
-        import numpy as np
-        from frame_stamp import age_ms
         started = time.monotonic()
         with socket.create_connection(("127.0.0.1", self.port), timeout=10) as sock:
             sock.sendall(request(self.path))
@@ -91,14 +90,24 @@ class ThrottledMjpegReader(threading.Thread):
                     match = re.search(rb"Content-Type: image/jpeg\r\nContent-Length: (\d+)\r\n\r\n", data)
                     if not match or len(data) < match.end() + int(match.group(1)):
                         break
-                    jpeg = data[match.end():match.end() + int(match.group(1))]
-                    luma = cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_GRAYSCALE)
-                    self.ages_ms.append(age_ms(luma))
+                    self.frames.append((time.clock_gettime_ns(time.CLOCK_MONOTONIC),
+                                        data[match.end():match.end() + int(match.group(1))]))
                     data = data[match.end() + int(match.group(1)):]
 
     def stop(self) -> None:
         self._done.set()
         self.join(timeout=15)
+
+    def ages_ms(self) -> List[float]:
+        """How old each frame was when its last byte came."""
+        import cv2
+        import numpy as np
+        from frame_stamp import STAMP_UNIT_NS, stamp_of
+        ages = []
+        for arrived, jpeg in self.frames:
+            luma = cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_GRAYSCALE)
+            ages.append(((arrived // STAMP_UNIT_NS - stamp_of(luma)) % (1 << 32)) * STAMP_UNIT_NS / 1e6)
+        return ages
 
 
 def request(path: str, auth: Optional[str] = None) -> bytes:

@@ -53,7 +53,7 @@ def test_a_reader_on_a_link_of_half_the_streams_rate_gets_fewer_frames_never_old
     reader.start()
     time.sleep(10)
     reader.stop()
-    ages = np.array(reader.ages_ms[3:])
+    ages = np.array(reader.ages_ms()[3:])
     assert len(ages) >= 3 * fps, f"{len(ages)} frames in 10 s"
     # Loose: frames queued in a kernel buffer of megabytes are seconds old.
     assert np.percentile(ages, 95) <= 300, f"ages p50 {np.percentile(ages, 50):.0f} ms, p95 {np.percentile(ages, 95):.0f} ms"
