@@ -49,11 +49,20 @@ def test_a_reader_on_a_link_of_half_the_streams_rate_gets_fewer_frames_never_old
     snapshot = run(["curl", "-s", "--max-time", "10", server.url("/cam0.jpg")]).stdout
     assert len(snapshot) > 10000
     stream_rate = len(snapshot) * fps
-    reader = ThrottledMjpegReader(server.http_port, "/cam0.mjpg", stream_rate / 2)
-    reader.start()
+    # Beside it, a reader as fast as loopback: how old frames are anyway,
+    # from the camera, the encoder and a loaded machine, which is not the
+    # slow link's doing.
+    fast = ThrottledMjpegReader(server.http_port, "/cam0.mjpg", float("inf"))
+    slow = ThrottledMjpegReader(server.http_port, "/cam0.mjpg", stream_rate / 2)
+    fast.start()
+    slow.start()
     time.sleep(10)
-    reader.stop()
-    ages = np.array(reader.ages_ms()[3:])
+    slow.stop()
+    fast.stop()
+    ages = np.array(slow.ages_ms()[3:])
+    anyway = float(np.percentile(fast.ages_ms()[3:], 50))
     assert len(ages) >= 3 * fps, f"{len(ages)} frames in 10 s"
     # Loose: frames queued in a kernel buffer of megabytes are seconds old.
-    assert np.percentile(ages, 95) <= 300, f"ages p50 {np.percentile(ages, 50):.0f} ms, p95 {np.percentile(ages, 95):.0f} ms"
+    late = np.percentile(ages, 95) - anyway
+    assert late <= 300, (f"ages p50 {np.percentile(ages, 50):.0f} ms, p95 {np.percentile(ages, 95):.0f} ms, "
+                         f"{anyway:.0f} ms for a fast reader")

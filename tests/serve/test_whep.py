@@ -93,7 +93,7 @@ def test_one_encoder_serves_webrtc_and_rtsp_viewers_of_a_camera(start_server) ->
     webrtc = [viewer(server, 0, 4) for _ in range(2)]
     for process in webrtc:
         got = result(process)
-        assert got["status"] == 201 and got["frames"] >= 2 * FPS, got
+        assert got["status"] == 201 and got["frames"] >= 2 * FPS, f"{got}\n{server.stderr()[-3000:]}"
     assert rtsp.wait(timeout=60) == 0, rtsp.stderr.read().decode()
     # One capture for every viewer: the camera was opened once.
     assert server.opens(0) == 1, server.calls()

@@ -26,6 +26,7 @@
 #include "rtsp.h"
 #include "stop_watchdog.h"
 #include "viewers.h"
+#include "webrtc_session.h"
 #include "whep.h"
 
 #define PROGRAM "boardcam-serve"
@@ -241,6 +242,8 @@ out:
     /* What the stops left for the loop: the media let go of their cameras. */
     while (g_main_context_iteration(NULL, FALSE)) {
     }
+    stop_watchdog_stage("tearing the WebRTC sessions down");
+    webrtc_sessions_wait_for_teardowns();
     stop_watchdog_stage("freeing the captures");
     for (i = 0; i < 2; ++i) feed_free(feeds[i]);
     while (g_main_context_iteration(NULL, FALSE)) {

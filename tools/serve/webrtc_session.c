@@ -1,5 +1,6 @@
 #include "webrtc_session.h"
 
+#include <pthread.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/random.h>
@@ -52,6 +53,10 @@ struct webrtc_session {
     gint64 answered_at;
     int connected;
 
+    /* Shared with webrtcbin's threads. */
+    pthread_mutex_t lock;
+    GPtrArray *promises;   /* under lock: the session's references to promises not yet settled */
+    gint closing;          /* webrtc_session_free() has begun: negotiation goes no further */
     /* Set on webrtcbin's threads, read on the main loop. */
     gint local_set;        /* 1: the answer is the local description; -1: it failed */
     gint gathered;
@@ -68,6 +73,8 @@ static struct webrtc_session *session_ref(struct webrtc_session *session) {
 static void session_unref(gpointer data) {
     struct webrtc_session *session = data;
     if (!g_atomic_int_dec_and_test(&session->refs)) return;
+    g_ptr_array_unref(session->promises);
+    pthread_mutex_destroy(&session->lock);
     g_free(session->failure);
     g_free(session);
 }
@@ -153,9 +160,44 @@ static gboolean on_gather_wait_over(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+/* A promise for webrtcbin. The session keeps a reference until its change
+ * function runs: webrtcbin drops a task still queued when it stops without
+ * answering its promise, and the session interrupts those when freed. */
+static GstPromise *session_promise(struct webrtc_session *session, GstPromiseChangeFunc func) {
+    GstPromise *promise = gst_promise_new_with_change_func(func, session_ref(session), session_unref);
+    pthread_mutex_lock(&session->lock);
+    g_ptr_array_add(session->promises, promise);
+    pthread_mutex_unlock(&session->lock);
+    return promise;
+}
+
+/* In a change function: takes the session's reference back, if it still
+ * held one (not when the session interrupted the promise itself). */
+static int settle(struct webrtc_session *session, GstPromise *promise) {
+    int held;
+    pthread_mutex_lock(&session->lock);
+    held = g_ptr_array_remove_fast(session->promises, promise);
+    pthread_mutex_unlock(&session->lock);
+    return held;
+}
+
+/* The reply of a settled promise, or NULL when it was interrupted. */
+static const GstStructure *reply_of(GstPromise *promise) {
+    return gst_promise_wait(promise) == GST_PROMISE_RESULT_REPLIED ? gst_promise_get_reply(promise) : NULL;
+}
+
+/* Interrupted, or answered with an error. webrtcbin answers a description
+ * that was set with no structure at all. */
+static int promise_failed(GstPromise *promise) {
+    const GstStructure *reply;
+    if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) return 1;
+    reply = gst_promise_get_reply(promise);
+    return reply != NULL && gst_structure_has_field(reply, "error");
+}
+
 /* webrtcbin's thread: records why negotiation failed, once. */
 static void fail_negotiation(struct webrtc_session *session, const char *what, GstPromise *promise) {
-    const GstStructure *reply = promise != NULL ? gst_promise_get_reply(promise) : NULL;
+    const GstStructure *reply = promise != NULL ? reply_of(promise) : NULL;
     GError *error = NULL;
     if (g_atomic_int_get(&session->local_set) != 0) return;
     if (reply != NULL && gst_structure_has_field(reply, "error")) gst_structure_get(reply, "error", G_TYPE_ERROR, &error, NULL);
@@ -165,55 +207,52 @@ static void fail_negotiation(struct webrtc_session *session, const char *what, G
     hand_to_main_loop(session, check_answer);
 }
 
-static int promise_failed(GstPromise *promise) {
-    const GstStructure *reply;
-    if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) return 1;
-    reply = gst_promise_get_reply(promise);
-    return reply != NULL && gst_structure_has_field(reply, "error");
-}
-
 static void on_local_set(GstPromise *promise, gpointer data) {
     struct webrtc_session *session = data;
-    if (promise_failed(promise)) {
+    const int held = settle(session, promise);
+    if (g_atomic_int_get(&session->closing)) {
+        /* Nothing more to do: the session is going. */
+    } else if (promise_failed(promise)) {
         fail_negotiation(session, "the answer was refused", promise);
     } else {
         g_atomic_int_set(&session->local_set, 1);
         hand_to_main_loop(session, check_answer);
     }
-    gst_promise_unref(promise);
+    if (held) gst_promise_unref(promise);
 }
 
 static void on_answer_created(GstPromise *promise, gpointer data) {
     struct webrtc_session *session = data;
+    const int held = settle(session, promise);
     GstWebRTCSessionDescription *answer = NULL;
-    const GstStructure *reply;
-    if (promise_failed(promise)) {
+    if (g_atomic_int_get(&session->closing)) {
+        /* The session is going. */
+    } else if (promise_failed(promise)) {
         fail_negotiation(session, "no answer to the offer", promise);
-        gst_promise_unref(promise);
-        return;
+    } else {
+        gst_structure_get(reply_of(promise), "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, NULL);
+        if (answer == NULL) {
+            fail_negotiation(session, "no answer to the offer", NULL);
+        } else {
+            g_signal_emit_by_name(session->webrtc, "set-local-description", answer,
+                                  session_promise(session, on_local_set));
+            gst_webrtc_session_description_free(answer);
+        }
     }
-    reply = gst_promise_get_reply(promise);
-    gst_structure_get(reply, "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, NULL);
-    gst_promise_unref(promise);
-    if (answer == NULL) {
-        fail_negotiation(session, "no answer to the offer", NULL);
-        return;
-    }
-    g_signal_emit_by_name(session->webrtc, "set-local-description", answer,
-                          gst_promise_new_with_change_func(on_local_set, session_ref(session), session_unref));
-    gst_webrtc_session_description_free(answer);
+    if (held) gst_promise_unref(promise);
 }
 
 static void on_remote_set(GstPromise *promise, gpointer data) {
     struct webrtc_session *session = data;
-    if (promise_failed(promise)) {
+    const int held = settle(session, promise);
+    if (g_atomic_int_get(&session->closing)) {
+        /* The session is going. */
+    } else if (promise_failed(promise)) {
         fail_negotiation(session, "the offer was refused", promise);
     } else {
-        g_signal_emit_by_name(session->webrtc, "create-answer", NULL,
-                              gst_promise_new_with_change_func(on_answer_created, session_ref(session),
-                                                               session_unref));
+        g_signal_emit_by_name(session->webrtc, "create-answer", NULL, session_promise(session, on_answer_created));
     }
-    gst_promise_unref(promise);
+    if (held) gst_promise_unref(promise);
 }
 
 static void on_gathering_state(GObject *webrtc, GParamSpec *spec, gpointer data) {
@@ -343,6 +382,8 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     }
     session = g_new0(struct webrtc_session, 1);
     session->refs = 1;
+    pthread_mutex_init(&session->lock, NULL);
+    session->promises = g_ptr_array_new();
     make_id(session->id);
     session->feed = feed;
     session->camera = feed_camera(feed);
@@ -382,12 +423,43 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     description = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, offer);
     g_signal_emit_by_name(session->webrtc, "set-remote-description", description,
-                          gst_promise_new_with_change_func(on_remote_set, session_ref(session), session_unref));
+                          session_promise(session, on_remote_set));
     gst_webrtc_session_description_free(description);
     session->gather_timer = g_timeout_add(GATHER_WAIT_MS, on_gather_wait_over, session);
     session->watch_timer = g_timeout_add(1000, watch_viewer, session);
     return session;
 }
+
+/* Tears a freed session's pipeline down. webrtcbin takes half a second or
+ * more to reach NULL (its ICE agent and DTLS end), which the main loop must
+ * not wait for: every other client is served from it. */
+static void tear_down(gpointer data, gpointer unused) {
+    struct webrtc_session *session = data;
+    GPtrArray *unsettled;
+    guint i;
+    (void)unused;
+    gst_element_set_state(session->pipeline, GST_STATE_NULL);
+    /* webrtcbin has stopped: what it never answered is interrupted, which
+     * lets go of the session those promises hold. */
+    pthread_mutex_lock(&session->lock);
+    unsettled = session->promises;
+    session->promises = g_ptr_array_new();
+    pthread_mutex_unlock(&session->lock);
+    for (i = 0; i < unsettled->len; ++i) {
+        gst_promise_interrupt(g_ptr_array_index(unsettled, i));
+        gst_promise_unref(g_ptr_array_index(unsettled, i));
+    }
+    g_ptr_array_unref(unsettled);
+    gst_object_unref(session->src_pad);
+    gst_object_unref(session->src);
+    if (session->rtpbin != NULL) gst_object_unref(session->rtpbin);
+    gst_object_unref(session->webrtc);
+    gst_object_unref(session->pipeline);
+    session_unref(session);
+}
+
+/* Main loop only. Sessions are torn down a few at a time in parallel. */
+static GThreadPool *teardowns;
 
 void webrtc_session_free(struct webrtc_session *session) {
     if (session == NULL) return;
@@ -401,13 +473,15 @@ void webrtc_session_free(struct webrtc_session *session) {
     if (session->rtpbin != NULL)
         g_signal_handlers_disconnect_matched(session->rtpbin, G_SIGNAL_MATCH_DATA, 0, 0, NULL, NULL, session);
     gst_pad_remove_probe(session->src_pad, session->key_probe);
-    gst_element_set_state(session->pipeline, GST_STATE_NULL);
-    gst_object_unref(session->src_pad);
-    gst_object_unref(session->src);
-    if (session->rtpbin != NULL) gst_object_unref(session->rtpbin);
-    gst_object_unref(session->webrtc);
-    gst_object_unref(session->pipeline);
-    session_unref(session);
+    g_atomic_int_set(&session->closing, 1);
+    if (teardowns == NULL) teardowns = g_thread_pool_new(tear_down, NULL, 4, FALSE, NULL);
+    if (teardowns == NULL || !g_thread_pool_push(teardowns, session, NULL)) tear_down(session, NULL);
+}
+
+void webrtc_sessions_wait_for_teardowns(void) {
+    if (teardowns == NULL) return;
+    g_thread_pool_free(teardowns, FALSE, TRUE);
+    teardowns = NULL;
 }
 
 const char *webrtc_session_id(const struct webrtc_session *session) { return session->id; }

@@ -9,7 +9,8 @@
  * connection made in time after the answer.
  *
  * Threads: every function and callback runs on the main loop. webrtcbin's
- * own threads only hand work to it.
+ * own threads only hand work to it; a freed session's pipeline is torn down
+ * on a pool of threads.
  */
 #ifndef SERVE_WEBRTC_SESSION_H
 #define SERVE_WEBRTC_SESSION_H
@@ -49,9 +50,12 @@ struct webrtc_callbacks {
 struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc_config *config,
                                           GstSDPMessage *offer, int payload_type,
                                           const struct webrtc_callbacks *callbacks, GError **error);
-/* Ends the session: the viewer's media stops, the camera is released. NULL
- * is ignored. */
+/* Ends the session: the viewer's media stops, the camera is released, at
+ * once; its pipeline is torn down on a thread of its own. NULL is ignored. */
 void webrtc_session_free(struct webrtc_session *session);
+/* Waits until every freed session's pipeline is torn down: before the feeds
+ * are freed and GStreamer deinitialised. */
+void webrtc_sessions_wait_for_teardowns(void);
 
 /* The session's name in its URL: 32 hexadecimal digits, random. */
 const char *webrtc_session_id(const struct webrtc_session *session);
