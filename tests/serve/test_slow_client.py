@@ -43,26 +43,20 @@ def test_a_stalled_client_slows_nobody_and_is_counted_then_dropped(start_server)
 
 
 def test_a_reader_on_a_link_of_half_the_streams_rate_gets_fewer_frames_never_old_ones(start_server) -> None:
-    fps = 30
+    # At 60 fps two frames in flight at half the stream's rate are about
+    # 70 ms; the kernel's send buffer of megabytes, when it held frames too,
+    # was a second and more.
+    fps = 60
     server = start_server("--cameras", "0", "--size", "640x480", "--fps", str(fps), "--jpeg-quality", "95",
                           env={"BOARDSIM_STAMP": "1", "BOARDSIM_PATTERN": "scene"})
     snapshot = run(["curl", "-s", "--max-time", "10", server.url("/cam0.jpg")]).stdout
     assert len(snapshot) > 10000
     stream_rate = len(snapshot) * fps
-    # Beside it, a reader as fast as loopback: how old frames are anyway,
-    # from the camera, the encoder and a loaded machine, which is not the
-    # slow link's doing.
-    fast = ThrottledMjpegReader(server.http_port, "/cam0.mjpg", float("inf"))
     slow = ThrottledMjpegReader(server.http_port, "/cam0.mjpg", stream_rate / 2)
-    fast.start()
     slow.start()
     time.sleep(10)
     slow.stop()
-    fast.stop()
     ages = np.array(slow.ages_ms()[3:])
-    anyway = float(np.percentile(fast.ages_ms()[3:], 50))
     assert len(ages) >= 3 * fps, f"{len(ages)} frames in 10 s"
     # Loose: frames queued in a kernel buffer of megabytes are seconds old.
-    late = np.percentile(ages, 95) - anyway
-    assert late <= 300, (f"ages p50 {np.percentile(ages, 50):.0f} ms, p95 {np.percentile(ages, 95):.0f} ms, "
-                         f"{anyway:.0f} ms for a fast reader")
+    assert np.percentile(ages, 95) <= 300, f"ages p50 {np.percentile(ages, 50):.0f} ms, p95 {np.percentile(ages, 95):.0f} ms"
