@@ -12,6 +12,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <glib-unix.h>
 #include <gst/gst.h>
@@ -32,6 +33,8 @@
 #define PROGRAM "boardcam-serve"
 /* The library's log is rotated past this size: a server runs for months. */
 #define LIBRARY_LOG_LIMIT (8L << 20)
+/* From the stop signal, how long the stop waits for WebRTC sessions to be torn down. */
+#define WEBRTC_TEARDOWN_WAIT_US (1500 * 1000)
 
 /* When the first stop signal came (monotonic microseconds), 0 before. */
 static gint64 stop_requested;
@@ -243,7 +246,16 @@ out:
     while (g_main_context_iteration(NULL, FALSE)) {
     }
     stop_watchdog_stage("tearing the WebRTC sessions down");
-    webrtc_sessions_wait_for_teardowns();
+    /* webrtcbin takes its time to stop (ICE, DTLS), more on a loaded board.
+     * The cameras are closed and every frame released: a session still
+     * closing when the stop's time is up is left to the process's end. */
+    if (webrtc_sessions_wait_for_teardowns((stop_requested != 0 ? stop_requested : g_get_monotonic_time()) +
+                                           WEBRTC_TEARDOWN_WAIT_US) != 0) {
+        fprintf(stderr, PROGRAM ": WebRTC sessions were still closing; ending without them. Stopped; every camera "
+                        "is closed\n");
+        fflush(stderr);
+        _exit(0);
+    }
     stop_watchdog_stage("freeing the captures");
     for (i = 0; i < 2; ++i) feed_free(feeds[i]);
     while (g_main_context_iteration(NULL, FALSE)) {

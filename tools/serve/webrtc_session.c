@@ -430,6 +430,9 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     return session;
 }
 
+/* Teardowns pushed and not yet done. */
+static gint teardowns_pending;
+
 /* Tears a freed session's pipeline down. webrtcbin takes half a second or
  * more to reach NULL (its ICE agent and DTLS end), which the main loop must
  * not wait for: every other client is served from it. */
@@ -456,6 +459,7 @@ static void tear_down(gpointer data, gpointer unused) {
     gst_object_unref(session->webrtc);
     gst_object_unref(session->pipeline);
     session_unref(session);
+    g_atomic_int_dec_and_test(&teardowns_pending);
 }
 
 /* Main loop only. Sessions are torn down a few at a time in parallel. */
@@ -475,13 +479,16 @@ void webrtc_session_free(struct webrtc_session *session) {
     gst_pad_remove_probe(session->src_pad, session->key_probe);
     g_atomic_int_set(&session->closing, 1);
     if (teardowns == NULL) teardowns = g_thread_pool_new(tear_down, NULL, 4, FALSE, NULL);
+    g_atomic_int_inc(&teardowns_pending);
     if (teardowns == NULL || !g_thread_pool_push(teardowns, session, NULL)) tear_down(session, NULL);
 }
 
-void webrtc_sessions_wait_for_teardowns(void) {
-    if (teardowns == NULL) return;
-    g_thread_pool_free(teardowns, FALSE, TRUE);
+int webrtc_sessions_wait_for_teardowns(gint64 deadline) {
+    while (g_atomic_int_get(&teardowns_pending) > 0 && g_get_monotonic_time() < deadline) g_usleep(5000);
+    if (g_atomic_int_get(&teardowns_pending) > 0) return -1;
+    if (teardowns != NULL) g_thread_pool_free(teardowns, FALSE, TRUE);
     teardowns = NULL;
+    return 0;
 }
 
 const char *webrtc_session_id(const struct webrtc_session *session) { return session->id; }

@@ -53,9 +53,10 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
 /* Ends the session: the viewer's media stops, the camera is released, at
  * once; its pipeline is torn down on a thread of its own. NULL is ignored. */
 void webrtc_session_free(struct webrtc_session *session);
-/* Waits until every freed session's pipeline is torn down: before the feeds
- * are freed and GStreamer deinitialised. */
-void webrtc_sessions_wait_for_teardowns(void);
+/* Waits until every freed session's pipeline is torn down, before the feeds
+ * are freed and GStreamer deinitialised: 0, or -1 when some were still being
+ * torn down at `deadline` (monotonic microseconds). */
+int webrtc_sessions_wait_for_teardowns(gint64 deadline);
 
 /* The session's name in its URL: 32 hexadecimal digits, random. */
 const char *webrtc_session_id(const struct webrtc_session *session);
