@@ -12,10 +12,13 @@
 
 #include "viewers.h"
 
-/* Up to this long after the start, the answer waits for ICE to gather its
- * host candidates, which takes milliseconds; a STUN server that does not
- * answer is not waited for longer. */
+/* Up to this long after its local description is set, the answer waits for
+ * ICE to gather its host candidates, which takes milliseconds; a STUN server
+ * that does not answer is not waited for longer. */
 #define GATHER_WAIT_MS 3000
+/* Negotiation takes milliseconds too, but a loaded board may take seconds
+ * before gathering even starts; past this, the offer is refused. */
+#define ANSWER_WAIT_MS 10000
 /* A viewer that has not connected this long after its answer never will. */
 #define CONNECT_WAIT_US (15 * G_USEC_PER_SEC)
 /* Browsers report on what they receive about once a second: silence this
@@ -49,6 +52,7 @@ struct webrtc_session {
     GstPad *src_pad;
     gulong key_probe;
     guint gather_timer;
+    guint answer_timer;
     guint watch_timer;
     gint64 answered_at;
     int connected;
@@ -99,7 +103,8 @@ static void answer_once(struct webrtc_session *session, const char *answer, cons
     session->answered = 1;
     session->answered_at = g_get_monotonic_time();
     if (session->gather_timer != 0) g_source_remove(session->gather_timer);
-    session->gather_timer = 0;
+    if (session->answer_timer != 0) g_source_remove(session->answer_timer);
+    session->gather_timer = session->answer_timer = 0;
     session->callbacks.on_answer(session, answer, error, busy, session->callbacks.user);
 }
 
@@ -135,6 +140,13 @@ static void send_answer(struct webrtc_session *session) {
     g_free(text);
 }
 
+static gboolean on_gather_wait_over(gpointer data) {
+    struct webrtc_session *session = data;
+    session->gather_timer = 0;
+    send_answer(session);
+    return G_SOURCE_REMOVE;
+}
+
 static gboolean check_answer(gpointer data) {
     struct webrtc_session *session = data;
     const int local = g_atomic_int_get(&session->local_set);
@@ -143,20 +155,19 @@ static gboolean check_answer(gpointer data) {
         answer_once(session, NULL, session->failure, 0);
     else if (local > 0 && g_atomic_int_get(&session->gathered))
         send_answer(session);
+    else if (local > 0 && session->gather_timer == 0)
+        session->gather_timer = g_timeout_add(GATHER_WAIT_MS, on_gather_wait_over, session);
     return G_SOURCE_REMOVE;
 }
 
-static gboolean on_gather_wait_over(gpointer data) {
+static gboolean on_answer_wait_over(gpointer data) {
     struct webrtc_session *session = data;
-    session->gather_timer = 0;
-    if (g_atomic_int_get(&session->local_set) > 0) {
+    const int local = g_atomic_int_get(&session->local_set);
+    session->answer_timer = 0;
+    if (local > 0)
         send_answer(session);
-    } else if (!session->answered) {
-        answer_once(session, NULL,
-                    g_atomic_int_get(&session->local_set) < 0 ? session->failure
-                                                              : "the offer could not be answered in time",
-                    0);
-    }
+    else
+        answer_once(session, NULL, local < 0 ? session->failure : "the offer could not be answered in time", 0);
     return G_SOURCE_REMOVE;
 }
 
@@ -425,7 +436,7 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     g_signal_emit_by_name(session->webrtc, "set-remote-description", description,
                           session_promise(session, on_remote_set));
     gst_webrtc_session_description_free(description);
-    session->gather_timer = g_timeout_add(GATHER_WAIT_MS, on_gather_wait_over, session);
+    session->answer_timer = g_timeout_add(ANSWER_WAIT_MS, on_answer_wait_over, session);
     session->watch_timer = g_timeout_add(1000, watch_viewer, session);
     return session;
 }
@@ -469,6 +480,7 @@ void webrtc_session_free(struct webrtc_session *session) {
     if (session == NULL) return;
     session->freed = 1;
     if (session->gather_timer != 0) g_source_remove(session->gather_timer);
+    if (session->answer_timer != 0) g_source_remove(session->answer_timer);
     if (session->watch_timer != 0) g_source_remove(session->watch_timer);
     feed_remove_h264_sink(session->feed, session->src);
     feed_release(session->feed, FEED_H264);
