@@ -12,6 +12,7 @@ the network stack, the client's decoder and everything between.
 """
 from __future__ import annotations
 
+import json
 import os
 import re
 import signal
@@ -21,6 +22,7 @@ import sys
 import tempfile
 import threading
 import time
+from pathlib import Path
 from typing import Dict, List, Optional
 
 import cv2
@@ -30,25 +32,17 @@ import numpy as np
 gi.require_version("Gst", "1.0")
 from gi.repository import Gst  # noqa: E402
 
-STAMP_BITS, STAMP_UNIT_NS = 32, 100000
+# The tests' reading of the simulator's stamp: one decoder for both.
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "serve"))
+from frame_stamp import age_ms as latency_ms  # noqa: E402
+
 WIDTH, HEIGHT, FPS = 1280, 720, 30
 
 
-def stamp_of(luma: np.ndarray) -> int:
-    block = max(2, min(32, luma.shape[1] // STAMP_BITS) & ~1)
-    value = 0
-    for bit in range(STAMP_BITS):
-        centre = luma[block // 4: 3 * block // 4, bit * block + block // 4: bit * block + 3 * block // 4]
-        value = (value << 1) | int(centre.mean() > 128)
-    return value
-
-
-def latency_ms(luma: np.ndarray) -> float:
-    now = time.clock_gettime_ns(time.CLOCK_MONOTONIC) // STAMP_UNIT_NS
-    return ((now - stamp_of(luma)) % (1 << 32)) * STAMP_UNIT_NS / 1e6
-
-
 class Server:
+    """One boardcam-serve on free ports, the simulated scene stamped with
+    each frame's capture time unless told otherwise."""
+
     def __init__(self, serve: str, plugins: str, *args: str, stamp: bool = True) -> None:
         self.dir = tempfile.mkdtemp(prefix="serve-bench-")
         env = dict(os.environ, GST_PLUGIN_PATH=plugins, BOARDSIM_PATTERN="scene",
@@ -69,9 +63,16 @@ class Server:
                 raise SystemExit("boardcam-serve did not start")
             time.sleep(0.05)
 
+    def url(self, path: str) -> str:
+        return f"http://127.0.0.1:{self.http}{path}"
+
     def cpu_seconds(self) -> float:
         fields = open(f"/proc/{self.process.pid}/stat").read().rsplit(")", 1)[1].split()
         return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+    def streaming(self, camera: int = 0) -> bool:
+        out = subprocess.run(["curl", "-s", self.url("/api/status")], capture_output=True).stdout
+        return json.loads(out)["cameras"][camera]["streaming"]
 
     def stop(self) -> None:
         self.process.send_signal(signal.SIGTERM)

@@ -10,10 +10,7 @@ Chromium and the test clients of tests/serve are the viewers.
 """
 from __future__ import annotations
 
-import json
 import os
-import re
-import signal
 import subprocess
 import sys
 import tempfile
@@ -26,6 +23,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "serve"))
 from browser import Browser  # noqa: E402
 from clients import MjpegReader, ThrottledMjpegReader  # noqa: E402
+from serve_bench import Server, cpu_share  # noqa: E402
 
 WIDTH, HEIGHT, FPS, BITRATE_KBPS = 1280, 720, 30, 4000
 FLAGS = ["--autoplay-policy=no-user-gesture-required", "--allow-loopback-in-peer-connection"]
@@ -74,40 +72,9 @@ const poll = setInterval(() => {
 """
 
 
-class Server:
-    def __init__(self, serve: str, plugins: str, *args: str) -> None:
-        self.dir = tempfile.mkdtemp(prefix="webrtc-bench-")
-        env = dict(os.environ, GST_PLUGIN_PATH=plugins, BOARDSIM_PATTERN="scene", BOARDSIM_STAMP="1",
-                   BOARDSIM_CALL_LOG=os.path.join(self.dir, "calls"))
-        self.err = open(os.path.join(self.dir, "err"), "w+")
-        self.process = subprocess.Popen([serve, "--rtsp-port", "0", "--http-port", "0", "--library-log",
-                                         os.path.join(self.dir, "boardcam.log"), "--cameras", "0", "--size",
-                                         f"{WIDTH}x{HEIGHT}", "--fps", str(FPS), *args],
-                                        stderr=self.err, stdout=subprocess.DEVNULL, env=env)
-        while True:
-            self.err.seek(0)
-            match = re.search(r"http://[^:]+:(\d+)/, streams at rtsp://[^:]+:(\d+)/", self.err.read())
-            if match:
-                self.http, self.rtsp = int(match.group(1)), int(match.group(2))
-                return
-            if self.process.poll() is not None:
-                raise SystemExit("boardcam-serve did not start")
-            time.sleep(0.05)
-
-    def url(self, path: str) -> str:
-        return f"http://127.0.0.1:{self.http}{path}"
-
-    def cpu_seconds(self) -> float:
-        fields = open(f"/proc/{self.process.pid}/stat").read().rsplit(")", 1)[1].split()
-        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
-
-    def streaming(self) -> bool:
-        out = subprocess.run(["curl", "-s", self.url("/api/status")], capture_output=True).stdout
-        return json.loads(out)["cameras"][0]["streaming"]
-
-    def stop(self) -> None:
-        self.process.send_signal(signal.SIGTERM)
-        self.process.wait(timeout=10)
+def camera0(serve: str, plugins: str, *args: str) -> Server:
+    """The server with camera 0 alone, at the figures' size and rate."""
+    return Server(serve, plugins, "--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--fps", str(FPS), *args)
 
 
 def h264_rate(server: Server, seconds: float) -> float:
@@ -150,7 +117,7 @@ def playing(browser: Browser, timeout: float = 30) -> None:
 
 
 def bench_bandwidth_and_latency(serve: str, plugins: str, seconds: float, workdir: Path) -> None:
-    server = Server(serve, plugins)
+    server = camera0(serve, plugins)
     rtsp = h264_rate(server, seconds)
     mjpeg = mjpeg_rate(server, seconds)
     browser = Browser(workdir, FLAGS)
@@ -181,7 +148,7 @@ def bench_bandwidth_and_latency(serve: str, plugins: str, seconds: float, workdi
 
 
 def bench_first_frame(serve: str, plugins: str, runs: int, workdir: Path) -> None:
-    server = Server(serve, plugins, "--linger", "1")
+    server = camera0(serve, plugins, "--linger", "1")
     browser = Browser(workdir, FLAGS)
     times = {"closed": [], "open": []}
     try:
@@ -212,14 +179,8 @@ def bench_first_frame(serve: str, plugins: str, runs: int, workdir: Path) -> Non
     print(f"| already open for another viewer | {np.median(times['open']):.3f} | {max(times['open']):.3f} | 1 |")
 
 
-def cpu_share(server: Server, seconds: float) -> float:
-    before, start = server.cpu_seconds(), time.monotonic()
-    time.sleep(seconds)
-    return 100 * (server.cpu_seconds() - before) / (time.monotonic() - start)
-
-
 def bench_cpu(serve: str, plugins: str, seconds: float) -> None:
-    server = Server(serve, plugins, "--max-clients", "32")
+    server = camera0(serve, plugins, "--max-clients", "32")
     viewers: List[subprocess.Popen] = []
     shares = {}
     try:
@@ -244,7 +205,7 @@ def bench_cpu(serve: str, plugins: str, seconds: float) -> None:
 
 
 def bench_slow_mjpeg(serve: str, plugins: str, seconds: float) -> None:
-    server = Server(serve, plugins)
+    server = camera0(serve, plugins)
     try:
         size = len(subprocess.run(["curl", "-s", "--max-time", "10", server.url("/cam0.jpg")],
                                   capture_output=True).stdout)

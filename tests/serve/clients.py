@@ -60,10 +60,9 @@ class ThrottledMjpegReader(threading.Thread):
     simulator's capture times) are decoded after the reading, so that the
     decoding never holds the reading up."""
 
-    def __init__(self, port: int, path: str, bytes_per_s: float, receive_buffer: int = 0) -> None:
+    def __init__(self, port: int, path: str, bytes_per_s: float) -> None:
         super().__init__(daemon=True)
         self.port, self.path, self.rate = port, path, bytes_per_s
-        self.receive_buffer = receive_buffer
         self.frames: List[tuple] = []  # (CLOCK_MONOTONIC ns when complete, JPEG)
         self.received = 0
         self._done = threading.Event()
@@ -71,10 +70,6 @@ class ThrottledMjpegReader(threading.Thread):
     def run(self) -> None:
         started = time.monotonic()
         with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as sock:
-            if self.receive_buffer:
-                # A fixed receive buffer, as a link's own: the kernel's
-                # autotuning would otherwise grow it as the reader lags.
-                sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.receive_buffer)
             sock.settimeout(10)
             sock.connect(("127.0.0.1", self.port))
             sock.sendall(request(self.path))

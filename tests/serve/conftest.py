@@ -7,6 +7,7 @@ BOARDCAM_TEST_ARTEFACTS (where screenshots are kept).
 """
 from __future__ import annotations
 
+import json
 import os
 import re
 import signal
@@ -14,7 +15,7 @@ import subprocess
 import tempfile
 import time
 from pathlib import Path
-from typing import Dict, Iterator, List, Optional
+from typing import Callable, Dict, Iterator, List, Optional
 
 import numpy as np
 import pytest
@@ -138,6 +139,11 @@ def run(command: List[str], timeout: float = 30, **kwargs) -> subprocess.Complet
     return subprocess.run(command, capture_output=True, timeout=timeout, **kwargs)
 
 
+def status(server) -> dict:
+    """The server's /api/status, as curl gets it."""
+    return json.loads(run(["curl", "-s", server.url("/api/status")]).stdout)
+
+
 class Board:
     """The simulator's reference frames, as the capture tool reads them with
     the sensors unpaced (frame k is the k-th read). Taken through the tool,
@@ -208,10 +214,13 @@ def play_with_rtspsrc(url: str, buffers: int, *properties: str) -> None:
     assert ended >= 0 and (failed < 0 or failed > ended), out[-3000:] + played.stderr.decode(errors="replace")
 
 
-def wait_for(predicate, timeout: float, what: str) -> None:
+def wait_for(predicate, timeout: float, what: str, detail: Optional[Callable[[], object]] = None) -> None:
+    """Polls predicate until it holds; on timeout, fails saying what was
+    awaited and, when given, what detail() shows of the state then."""
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if predicate():
             return
         time.sleep(0.05)
-    raise AssertionError(f"timed out waiting for {what}")
+    shown = f": {detail()}" if detail else ""
+    raise AssertionError(f"timed out waiting for {what}{shown}")

@@ -7,7 +7,6 @@ reads, so the camera fails for about 15 s and then recovers.
 """
 from __future__ import annotations
 
-import json
 import subprocess
 import threading
 import time
@@ -16,7 +15,7 @@ from typing import List
 
 from browser import Browser
 from clients import MjpegReader
-from conftest import run, wait_for
+from conftest import run, status, wait_for
 
 FPS = 15
 FAULT = "ReadFrameFromCamera:1@45+4"
@@ -51,10 +50,6 @@ class RtspReader(threading.Thread):
         _, err = self.process.communicate(timeout=15)
         self.join(timeout=15)
         return "" if alive else err.decode(errors="replace")
-
-
-def status(server) -> dict:
-    return json.loads(run(["curl", "-s", server.url("/api/status")]).stdout)
 
 
 def camera(server, camera_id: int) -> dict:

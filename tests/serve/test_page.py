@@ -2,7 +2,6 @@
 over WebRTC, falling back to MJPEG, switching, reconnecting and resting."""
 from __future__ import annotations
 
-import json
 import os
 import re
 import shutil
@@ -16,7 +15,7 @@ import numpy as np
 import pytest
 
 from browser import Browser
-from conftest import run, wait_for
+from conftest import run, status, wait_for
 
 WIDTH, HEIGHT = 320, 240
 WINDOW = (1000, 700)
@@ -78,10 +77,6 @@ def tiles(browser: Browser) -> List[Dict]:
 def playing_webrtc(browser: Browser) -> bool:
     shown = tiles(browser)
     return len(shown) == 2 and all(t["transport"] == "webrtc" and t["decoded"] > 0 for t in shown)
-
-
-def status(server) -> dict:
-    return json.loads(run(["curl", "-s", server.url("/api/status")]).stdout)
 
 
 @pytest.fixture
@@ -164,7 +159,8 @@ def test_the_viewer_switches_and_the_page_comes_back_after_a_restart(start_serve
     # Loose: the page tries again within seconds of the server being back;
     # only a page that never reconnects, or waits for WebRTC's own timeouts,
     # takes this long.
-    wait_for(playing_again, 20, "both tiles playing again after the restart")
+    wait_for(playing_again, 20, "both tiles playing again after the restart",
+             lambda: (tiles(browser), [c["clients"] for c in status(again)["cameras"]], again.stderr()[-3000:]))
     took = time.monotonic() - back
     first = [t["shown"] for t in tiles(browser)]
     time.sleep(1)

@@ -1,18 +1,13 @@
 """A client that stops reading: nobody else notices, its losses are counted, and it is let go."""
 from __future__ import annotations
 
-import json
 import re
 import time
 
 import numpy as np
 
 from clients import MjpegReader, ThrottledMjpegReader, stalled_stream
-from conftest import run, wait_for
-
-
-def status(server) -> dict:
-    return json.loads(run(["curl", "-s", server.url("/api/status")]).stdout)
+from conftest import run, status, wait_for
 
 
 def test_a_stalled_client_slows_nobody_and_is_counted_then_dropped(start_server) -> None:

@@ -6,14 +6,13 @@ import os
 import re
 import subprocess
 import sys
-import time
 from pathlib import Path
 from typing import Dict, List, Optional
 
 import gi
 import pytest
 
-from conftest import run, wait_for
+from conftest import run, status, wait_for
 
 gi.require_version("Gst", "1.0")
 from gi.repository import Gst  # noqa: E402
@@ -22,11 +21,6 @@ import whep_client  # noqa: E402
 
 CLIENT = str(Path(__file__).with_name("whep_client.py"))
 WIDTH, HEIGHT, FPS = 320, 240, 15
-
-
-def status(server, user: Optional[str] = None) -> dict:
-    auth = ["-u", user] if user else []
-    return json.loads(run(["curl", "-s", *auth, server.url("/api/status")]).stdout)
 
 
 def viewer(server, camera: int, seconds: float, *args: str) -> subprocess.Popen:
@@ -228,7 +222,8 @@ def test_twenty_viewers_come_and_go_and_everything_returns_to_its_baseline(start
     server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--fps", str(FPS), "--linger", "1",
                           "--webrtc-ports", "41000-41099")
     # One viewer first: the libraries' own threads and sockets, made once, are part of the baseline.
-    assert result(viewer(server, 0, 1))["status"] == 201
+    first = result(viewer(server, 0, 1))
+    assert first["status"] == 201, (first, server.stderr()[-3000:])
     wait_for(lambda: status(server)["cameras"][0]["streaming"] is False, 30, "the camera closed after the linger")
     baseline = resources(server)
     vanished = 0
@@ -241,7 +236,7 @@ def test_twenty_viewers_come_and_go_and_everything_returns_to_its_baseline(start
             viewers.append(viewer(server, 0, 1, *(["--no-delete"] if gone else [])))
         for process in viewers:
             got = result(process)
-            assert got["status"] == 201 and got["frames"] > 0, got
+            assert got["status"] == 201 and got["frames"] > 0, (got, server.stderr()[-3000:])
             ports = [int(p) for p in re.findall(r"a=candidate:\S+ 1 UDP \d+ 127\.0\.0\.1 (\d+)", got["answer"])]
             assert ports and all(41000 <= p <= 41099 for p in ports), ports
     assert vanished >= 5

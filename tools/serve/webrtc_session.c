@@ -202,7 +202,7 @@ static const GstStructure *reply_of(GstPromise *promise) {
 static int promise_failed(GstPromise *promise) {
     const GstStructure *reply;
     if (gst_promise_wait(promise) != GST_PROMISE_RESULT_REPLIED) return 1;
-    reply = gst_promise_get_reply(promise);
+    reply = reply_of(promise);
     return reply != NULL && gst_structure_has_field(reply, "error");
 }
 
@@ -218,14 +218,21 @@ static void fail_negotiation(struct webrtc_session *session, const char *what, G
     hand_to_main_loop(session, check_answer);
 }
 
+/* In a change function: whether the step succeeded and negotiation goes on.
+ * A failure is recorded as failure_text; a closing session goes no further. */
+static int step_succeeded(struct webrtc_session *session, GstPromise *promise, const char *failure_text) {
+    if (g_atomic_int_get(&session->closing)) return 0;
+    if (promise_failed(promise)) {
+        fail_negotiation(session, failure_text, promise);
+        return 0;
+    }
+    return 1;
+}
+
 static void on_local_set(GstPromise *promise, gpointer data) {
     struct webrtc_session *session = data;
     const int held = settle(session, promise);
-    if (g_atomic_int_get(&session->closing)) {
-        /* Nothing more to do: the session is going. */
-    } else if (promise_failed(promise)) {
-        fail_negotiation(session, "the answer was refused", promise);
-    } else {
+    if (step_succeeded(session, promise, "the answer was refused")) {
         g_atomic_int_set(&session->local_set, 1);
         hand_to_main_loop(session, check_answer);
     }
@@ -236,11 +243,7 @@ static void on_answer_created(GstPromise *promise, gpointer data) {
     struct webrtc_session *session = data;
     const int held = settle(session, promise);
     GstWebRTCSessionDescription *answer = NULL;
-    if (g_atomic_int_get(&session->closing)) {
-        /* The session is going. */
-    } else if (promise_failed(promise)) {
-        fail_negotiation(session, "no answer to the offer", promise);
-    } else {
+    if (step_succeeded(session, promise, "no answer to the offer")) {
         gst_structure_get(reply_of(promise), "answer", GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &answer, NULL);
         if (answer == NULL) {
             fail_negotiation(session, "no answer to the offer", NULL);
@@ -256,13 +259,8 @@ static void on_answer_created(GstPromise *promise, gpointer data) {
 static void on_remote_set(GstPromise *promise, gpointer data) {
     struct webrtc_session *session = data;
     const int held = settle(session, promise);
-    if (g_atomic_int_get(&session->closing)) {
-        /* The session is going. */
-    } else if (promise_failed(promise)) {
-        fail_negotiation(session, "the offer was refused", promise);
-    } else {
+    if (step_succeeded(session, promise, "the offer was refused"))
         g_signal_emit_by_name(session->webrtc, "create-answer", NULL, session_promise(session, on_answer_created));
-    }
     if (held) gst_promise_unref(promise);
 }
 
