@@ -115,7 +115,9 @@ TEST_F(MtCamera, TheOwnerReconfiguresInPlace) {
     ASSERT_EQ(boardcam_mt_reconfigure(camera, 15, 32, 16), 0);
     ASSERT_EQ(boardcam_mt_read(camera, &frame), 0);
     EXPECT_TRUE(holds(frame, reference(0, 1, 32, 16)));
-    EXPECT_EQ(frame.sequence, 1u) << "sequences go on across a reconfiguration";
+    // The sensor is paced: a read that valgrind and a busy machine slow past
+    // a period finds a frame dropped, and the sequence counts it.
+    EXPECT_GE(frame.sequence, 1u) << "sequences go on across a reconfiguration";
     boardcam_mt_release_frame(frame.data);
     EXPECT_EQ(boardcam_mt_close(camera), 0);
     const auto calls = mediaCalls();
