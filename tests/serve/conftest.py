@@ -21,6 +21,9 @@ import numpy as np
 import pytest
 
 SERVE = os.environ.get("BOARDCAM_SERVE", "boardcam-serve")
+# A sanitized build runs the server and every library it loads several times
+# slower; tests whose loose bounds are near that cost widen them there.
+SANITIZED = "ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ
 ADDRESS_LINE = re.compile(r"page at (https?)://[^ ]+:(\d+)/, streams at (rtsps?)://[^ ]+:(\d+)/")
 
 

@@ -7,7 +7,7 @@ import time
 import numpy as np
 
 from clients import MjpegReader, ThrottledMjpegReader, stalled_stream
-from conftest import run, status, wait_for
+from conftest import SANITIZED, run, status, wait_for
 
 
 def test_a_stalled_client_slows_nobody_and_is_counted_then_dropped(start_server) -> None:
@@ -56,5 +56,8 @@ def test_a_reader_on_a_link_of_half_the_streams_rate_gets_fewer_frames_never_old
     # enough for a server slowed by ThreadSanitizer (126 seen), and a
     # server that starves the slow reader still falls below it.
     assert len(ages) >= fps, f"{len(ages)} frames in 10 s"
-    # Loose: frames queued in a kernel buffer of megabytes are seconds old.
-    assert np.percentile(ages, 95) <= 300, f"ages p50 {np.percentile(ages, 50):.0f} ms, p95 {np.percentile(ages, 95):.0f} ms"
+    # Loose: frames queued in a kernel buffer of megabytes are seconds old
+    # (two and more here). A server under ThreadSanitizer takes longer to
+    # encode each frame than the link takes to carry it (p95 311 ms seen).
+    limit_ms = 600 if SANITIZED else 300
+    assert np.percentile(ages, 95) <= limit_ms, f"ages p50 {np.percentile(ages, 50):.0f} ms, p95 {np.percentile(ages, 95):.0f} ms"

@@ -10,12 +10,12 @@ from pathlib import Path
 
 import pytest
 
+from conftest import SANITIZED
 from every_client import EveryClient, make_certificate
 
 # The program's promise. A sanitized build runs every library it loads
 # several times slower, the WebRTC stack's teardown included: there the
 # bound only catches a stop that hangs.
-SANITIZED = "ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ
 STOP_LIMIT_S = 4.0 if SANITIZED else 2.0
 
 

@@ -12,7 +12,7 @@ from typing import Dict, List, Optional
 import gi
 import pytest
 
-from conftest import run, status, wait_for
+from conftest import SANITIZED, run, status, wait_for
 
 gi.require_version("Gst", "1.0")
 from gi.repository import Gst  # noqa: E402
@@ -230,8 +230,7 @@ def test_twenty_viewers_come_and_go_and_everything_returns_to_its_baseline(start
     # Twenty in all. A sanitized server makes its DTLS handshakes several
     # times slower: two at a time then, or four joining at once may not all
     # connect within the server's 15 s.
-    sanitized = "TSAN_OPTIONS" in os.environ or "ASAN_OPTIONS" in os.environ
-    at_once = 2 if sanitized else 4
+    at_once = 2 if SANITIZED else 4
     for batch in range(20 // at_once):
         viewers: List[subprocess.Popen] = []
         for i in range(at_once):
