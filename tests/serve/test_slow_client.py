@@ -7,7 +7,7 @@ import time
 import numpy as np
 
 from clients import MjpegReader, ThrottledMjpegReader, stalled_stream
-from conftest import run, status, wait_for
+from conftest import SANITIZED, run, status, wait_for
 
 
 def test_a_stalled_client_slows_nobody_and_is_counted_then_dropped(start_server) -> None:
@@ -65,5 +65,10 @@ def test_a_reader_on_a_link_of_half_the_streams_rate_gets_fewer_frames_never_old
     seen = (f"slow reader's ages p50 {np.percentile(ages, 50):.0f} ms, p95 {np.percentile(ages, 95):.0f} ms; "
             f"fast reader's p50 {np.percentile(fast_ages, 50):.0f} ms, p95 {np.percentile(fast_ages, 95):.0f} ms")
     # Loose: frames queued in a kernel buffer of megabytes are seconds old
-    # (two and more here).
-    assert np.percentile(ages, 95) <= 300, seen
+    # (two and more here). What the slow link adds is what the slow reader
+    # gets beyond the fast one; a sanitized server's own latency, which both
+    # readers see, can be 300 ms on a busy machine (ThreadSanitizer: fast
+    # reader's p95 309 ms, slow reader's 302).
+    assert np.percentile(ages, 95) - np.percentile(fast_ages, 95) <= 300, seen
+    if not SANITIZED:
+        assert np.percentile(ages, 95) <= 300, seen
