@@ -8,6 +8,7 @@
  */
 #define _POSIX_C_SOURCE 200809L
 
+#include <errno.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -24,6 +25,7 @@
 #include "library_log.h"
 #include "options.h"
 #include "publish.h"
+#include "recorder.h"
 #include "rtsp.h"
 #include "stop_watchdog.h"
 #include "viewers.h"
@@ -35,6 +37,8 @@
 #define LIBRARY_LOG_LIMIT (8L << 20)
 /* From the stop signal, how long the stop waits for WebRTC sessions to be torn down. */
 #define WEBRTC_TEARDOWN_WAIT_US (1500 * 1000)
+/* A segment's close writes its last fragment and index: milliseconds. */
+#define RECORDING_CLOSE_WAIT_US (1000 * 1000)
 
 /* When the first stop signal came (monotonic microseconds), 0 before. */
 static gint64 stop_requested;
@@ -139,6 +143,7 @@ int main(int argc, char **argv) {
     GTlsCertificate *certificate = NULL;
     struct feed *feeds[2] = {NULL, NULL};
     struct publisher *publishers[2] = {NULL, NULL};
+    struct recorder *recorders[2] = {NULL, NULL};
     struct rtsp_service *rtsp = NULL;
     struct http_service *http = NULL;
     struct whep_service *whep = NULL;
@@ -158,6 +163,10 @@ int main(int argc, char **argv) {
         return 2;
     case SERVE_PARSE_OK:
         break;
+    }
+    if (opts.record != NULL && (g_mkdir_with_parents(opts.record, 0755) != 0 || access(opts.record, W_OK | X_OK) != 0)) {
+        fprintf(stderr, PROGRAM ": cannot record into %s: %s\n", opts.record, g_strerror(errno));
+        return 1;
     }
     if (strcmp(opts.listen, "localhost") == 0) opts.listen = "127.0.0.1";
     if (check_security(&opts, &creds, &certificate) != 0) {
@@ -210,6 +219,15 @@ int main(int argc, char **argv) {
             goto out;
         }
     }
+    for (i = 0; i < 2 && opts.record != NULL; ++i) {
+        struct recorder_config rc = {opts.record, opts.segment_s};
+        if (feeds[i] == NULL) continue;
+        recorders[i] = recorder_new(feeds[i], &rc, &error);
+        if (recorders[i] == NULL) {
+            fprintf(stderr, PROGRAM ": cannot record: %s\n", error->message);
+            goto out;
+        }
+    }
     print_addresses(&opts, certificate != NULL, http_service_port(http), rtsp_service_port(rtsp));
 
     signals[0] = g_unix_signal_add(SIGTERM, on_stop_signal, loop);
@@ -233,6 +251,10 @@ out:
     rtsp_service_stop(rtsp);
     stop_watchdog_stage("closing the WebRTC sessions");
     whep_service_stop(whep);
+    stop_watchdog_stage("closing the recordings");
+    /* Each segment's last fragment and index go to disk before its camera
+     * closes. */
+    for (i = 0; i < 2; ++i) recorder_free(recorders[i], RECORDING_CLOSE_WAIT_US);
     stop_watchdog_stage("closing the cameras");
     for (i = 0; i < 2; ++i) feed_close(feeds[i]);
     stop_watchdog_cameras_closed();

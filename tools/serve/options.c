@@ -66,6 +66,7 @@ void serve_print_usage(const char *program) {
             "       [--rtsp-port 8554] [--http-port 8080] [--credentials FILE | --no-auth]\n"
             "       [--tls-cert FILE --tls-key FILE] [--h264-encoder 'ELEMENT PROPS'] [--bitrate KBPS]\n"
             "       [--jpeg-quality 1..100] [--linger SECONDS] [--max-clients N] [--publish URL]\n"
+            "       [--record DIR [--segment-seconds N]]\n"
             "       [--webrtc-ports LOW-HIGH] [--stun URL] [--library-log FILE] [--verbose]\n"
             "Serves the board's cameras: H.264 over RTSP at rtsp://ADDR:8554/cam0 and /cam1, H.264\n"
             "over WebRTC (WHEP at http://ADDR:8080/cam0/whep and /cam1/whep), and MJPEG,\n"
@@ -87,6 +88,8 @@ void serve_print_usage(const char *program) {
             "  --stun         STUN server WebRTC asks for the board's public address, as\n"
             "                 stun://HOST:PORT (default: none; nothing is contacted)\n"
             "  --publish      also push each camera's H.264 to URL/cam0 and URL/cam1\n"
+            "  --record       record every served camera into DIR (default: off)\n"
+            "  --segment-seconds  length of a recorded segment (default 300)\n"
             "  --library-log  where the camera library's reports go (default boardcam.log in\n"
             "                 $LOGS_DIRECTORY, else in the current folder)\n"
             "  --verbose      keep the camera library's reports on standard output\n",
@@ -96,7 +99,7 @@ void serve_print_usage(const char *program) {
 static const char *const value_options[] = {
     "--cameras", "--size", "--fps", "--listen", "--rtsp-port", "--http-port", "--credentials", "--tls-cert",
     "--tls-key", "--h264-encoder", "--bitrate", "--jpeg-quality", "--linger", "--max-clients", "--publish",
-    "--library-log", "--webrtc-ports", "--stun", NULL};
+    "--record", "--segment-seconds", "--library-log", "--webrtc-ports", "--stun", NULL};
 
 static int takes_value(const char *name) {
     int i;
@@ -170,6 +173,7 @@ enum serve_parse_result serve_parse_options(int argc, char **argv, struct serve_
     opts->jpeg_quality = 85;
     opts->linger_s = 5;
     opts->max_clients = 16;
+    opts->segment_s = 300;
 
     for (i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -255,6 +259,14 @@ enum serve_parse_result serve_parse_options(int argc, char **argv, struct serve_
             if (strncmp(value, "rtsp://", 7) != 0 && strncmp(value, "rtsps://", 8) != 0)
                 return fail(error, error_size, "publish URL must start with rtsp:// or rtsps://, not '%s'", value);
             opts->publish = value;
+        } else if (strcmp(name, "--record") == 0) {
+            if (value[0] == '\0') return fail(error, error_size, "the recording directory must not be empty");
+            opts->record = value;
+        } else if (strcmp(name, "--segment-seconds") == 0) {
+            long seconds;
+            if (parse_number(value, 2, 86400, &seconds) != 0)
+                return fail(error, error_size, "segment length must be 2 to 86400 seconds, not '%s'", value);
+            opts->segment_s = (int)seconds;
         } else if (strcmp(name, "--webrtc-ports") == 0) {
             char low[64], high[64];
             long a, b;

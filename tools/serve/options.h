@@ -32,6 +32,8 @@ struct serve_options {
     int webrtc_port_max;
     const char *stun;         /* stun:// server for WebRTC; NULL: none */
     const char *publish;      /* rtsp:// base a media server receives at; NULL: none */
+    const char *record;       /* directory every served camera is recorded into; NULL: none */
+    int segment_s;            /* length of a recorded segment */
     const char *library_log;  /* where the library's reports go; NULL: the default */
     int verbose;              /* keep the library's reports on standard output */
 };
