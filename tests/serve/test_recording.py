@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import signal
 import subprocess
 import time
@@ -13,7 +14,7 @@ from typing import List
 import numpy as np
 import pytest
 
-from conftest import run, wait_for
+from conftest import run, status, wait_for
 from frame_stamp import STAMP_UNIT_NS, stamp_of
 
 WIDTH, HEIGHT, FPS, SEGMENT_S = 320, 240, 30, 4
@@ -102,8 +103,102 @@ def test_an_unwritable_directory_is_refused_at_start(workdir: Path) -> None:
     assert f"cannot record into {target}" in done.stderr.decode(), done.stderr
 
 
-@pytest.mark.parametrize("value", ["0", "1", "x", "86401"])
-def test_a_segment_length_out_of_range_is_refused(value: str) -> None:
-    done = subprocess.run([os.environ.get("BOARDCAM_SERVE", "boardcam-serve"), "--record", "/tmp",
-                           "--segment-seconds", value], capture_output=True, timeout=30)
-    assert done.returncode == 2 and b"segment length must be 2 to 86400 seconds" in done.stderr, done.stderr
+@pytest.mark.parametrize("option,value,message", [
+    ("--segment-seconds", "1", "segment length must be 2 to 86400 seconds"),
+    ("--segment-seconds", "86401", "segment length must be 2 to 86400 seconds"),
+    ("--keep-days", "-1", "days to keep must be 0 to 36500"),
+    ("--keep-free", "100%", "free space to keep must be a percentage below 100"),
+    ("--keep-free", "12X", "free space to keep must be a percentage below 100"),
+    ("--record-cameras", "2", "cameras to record must be 0, 1 or 0,1"),
+])
+def test_recording_options_out_of_range_are_refused(option: str, value: str, message: str) -> None:
+    done = subprocess.run([os.environ.get("BOARDCAM_SERVE", "boardcam-serve"), "--record", "/tmp", option, value],
+                          capture_output=True, timeout=30)
+    assert done.returncode == 2 and message.encode() in done.stderr, done.stderr
+
+
+def test_status_and_metrics_say_what_is_recorded(start_server, workdir: Path) -> None:
+    root = workdir / "recordings"
+    server = start_server("--size", f"{WIDTH}x{HEIGHT}", "--record", str(root), "--record-cameras", "1",
+                          "--segment-seconds", "2")
+    wait_for(lambda: len(segments(root, 1)) >= 2, 30, "a finished segment of camera 1")
+    cameras = status(server)["cameras"]
+    assert cameras[0]["recording"] == {"on": False, "segment": None, "bytes": 0, "error": None}
+    now = cameras[1]["recording"]
+    assert now["on"] is True and now["error"] is None and now["bytes"] > 0, now
+    assert now["segment"].startswith("cam1/") and (root / now["segment"]).exists(), now
+    disk = status(server)["disk"]
+    assert 0 < disk["free_bytes"] <= disk["total_bytes"], disk
+    metrics = run(["curl", "-s", server.url("/metrics")]).stdout.decode()
+    assert 'boardcam_recording{camera="1"} 1' in metrics
+    assert 'boardcam_recording{camera="0"}' not in metrics
+    assert re.search(r'boardcam_recorded_bytes_total\{camera="1"\} [1-9]\d*', metrics), metrics
+    assert 'boardcam_recording_errors_total{camera="1"} 0' in metrics
+    assert re.search(r"boardcam_record_disk_free_bytes [1-9]\d*", metrics), metrics
+    assert not segments(root, 0)
+
+
+def test_segments_older_than_the_kept_days_are_deleted_at_start(start_server, workdir: Path) -> None:
+    root = workdir / "recordings"
+    old = root / "cam0" / "2026-01-01" / "10-00-00.mp4"
+    recent = root / "cam0" / "2026-01-02" / "10-00-00.mp4"
+    for path, days in ((old, 8), (recent, 6)):
+        path.parent.mkdir(parents=True)
+        path.write_bytes(b"\0" * 1000)
+        when = time.time() - days * 86400
+        os.utime(path, (when, when))
+    server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--record", str(root), "--keep-days", "7")
+    wait_for(lambda: not old.exists(), 30, "the old segment deleted")
+    assert recent.exists()
+    assert "deleted 1 old segments" in server.stderr()
+
+
+@pytest.fixture
+def small_disk(workdir: Path):
+    """A 6 MiB filesystem of its own, where this machine lets the test mount one."""
+    mount = workdir / "small"
+    mount.mkdir()
+    if os.geteuid() != 0 or run(["mount", "-t", "tmpfs", "-o", "size=6m", "tmpfs", str(mount)]).returncode != 0:
+        pytest.skip("no filesystem can be mounted here")
+    yield mount
+    run(["umount", "-l", str(mount)])
+
+
+def used_bytes(root: Path) -> int:
+    return sum(p.stat().st_size for p in root.rglob("*.mp4"))
+
+
+def test_low_free_space_deletes_the_oldest_segments(start_server, small_disk: Path) -> None:
+    server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--record", str(small_disk),
+                          "--segment-seconds", "2", "--keep-free", "50%", env={"BOARDSIM_PATTERN": "scene"})
+
+    def written() -> int:
+        return status(server)["cameras"][0]["recording"]["bytes"]
+
+    # More written than the disk holds, and still recording.
+    wait_for(lambda: written() > 8 << 20, 120, "more than the disk holds written",
+             lambda: (status(server)["cameras"][0]["recording"], used_bytes(small_disk)))
+    assert status(server)["cameras"][0]["recording"]["on"] is True
+    assert used_bytes(small_disk) < 6 << 20
+    assert "deleted" in server.stderr()
+
+
+def test_a_full_disk_pauses_recording_streaming_goes_on_and_it_resumes(start_server, small_disk: Path) -> None:
+    server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--record", str(small_disk),
+                          "--segment-seconds", "2", "--keep-free", "0", env={"BOARDSIM_PATTERN": "scene"})
+    wait_for(lambda: status(server)["cameras"][0]["recording"]["error"] is not None, 120, "recording paused",
+             lambda: (status(server)["cameras"][0]["recording"], used_bytes(small_disk)))
+    paused = status(server)["cameras"][0]["recording"]
+    assert paused["on"] is False, paused
+    metrics = run(["curl", "-s", server.url("/metrics")]).stdout.decode()
+    assert 'boardcam_recording{camera="0"} 0' in metrics
+    assert re.search(r'boardcam_recording_errors_total\{camera="0"\} [1-9]', metrics), metrics
+    # Streaming goes on: a snapshot now is a new frame.
+    assert len(run(["curl", "-s", "--max-time", "10", server.url("/cam0.jpg")]).stdout) > 1000
+    assert status(server)["cameras"][0]["streaming"] is True
+    # Space returns: recording resumes in a new segment by itself.
+    before = set(small_disk.rglob("*.mp4"))
+    for path in before:
+        path.unlink()
+    wait_for(lambda: status(server)["cameras"][0]["recording"]["on"] is True, 30, "recording resumed")
+    wait_for(lambda: set(small_disk.rglob("*.mp4")) - before, 30, "a new segment")

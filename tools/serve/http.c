@@ -49,11 +49,11 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
         soup_server_message_set_response(msg, "text/html; charset=utf-8", SOUP_MEMORY_STATIC, page_html,
                                          page_html_size);
     } else if (strcmp(path, "/api/status") == 0) {
-        respond_text(msg, SOUP_STATUS_OK, "application/json", status_json(service->config.feeds,
+        respond_text(msg, SOUP_STATUS_OK, "application/json", status_json(service->config.feeds, service->config.recordings,
                                                                           service->config.started));
     } else if (strcmp(path, "/metrics") == 0) {
         respond_text(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8",
-                     status_metrics(service->config.feeds));
+                     status_metrics(service->config.feeds, service->config.recordings));
     } else if (((camera = camera_of_path(path, ".mjpg")) >= 0 || (camera = camera_of_path(path, ".jpg")) >= 0) &&
                service->config.feeds[camera] != NULL) {
         const int stream = g_str_has_suffix(path, ".mjpg");

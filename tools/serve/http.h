@@ -20,6 +20,7 @@ struct http_config {
     struct feed *feeds[2];            /* by camera id; NULL where not served */
     gint64 started;                   /* g_get_monotonic_time() at start-up */
     struct whep_service *whep;        /* WebRTC viewers' offers; NULL: none */
+    struct recordings *recordings;    /* NULL: nothing is recorded */
 };
 
 struct http_service;

@@ -25,7 +25,7 @@
 #include "library_log.h"
 #include "options.h"
 #include "publish.h"
-#include "recorder.h"
+#include "recordings.h"
 #include "rtsp.h"
 #include "stop_watchdog.h"
 #include "viewers.h"
@@ -143,7 +143,7 @@ int main(int argc, char **argv) {
     GTlsCertificate *certificate = NULL;
     struct feed *feeds[2] = {NULL, NULL};
     struct publisher *publishers[2] = {NULL, NULL};
-    struct recorder *recorders[2] = {NULL, NULL};
+    struct recordings *recordings = NULL;
     struct rtsp_service *rtsp = NULL;
     struct http_service *http = NULL;
     struct whep_service *whep = NULL;
@@ -190,6 +190,13 @@ int main(int argc, char **argv) {
         gst_object_unref(source);
     }
     if (make_feeds(&opts, feeds) != 0) goto out;
+    if (opts.record != NULL) {
+        struct recordings_config rc = {opts.record, opts.segment_s,
+                                       {opts.keep_days, opts.keep_free_bytes, opts.keep_free_percent, NULL, NULL}};
+        struct feed *recorded[2];
+        for (i = 0; i < 2; ++i) recorded[i] = opts.record_camera[i] ? feeds[i] : NULL;
+        recordings = recordings_start(recorded, &rc);
+    }
 
     {
         struct rtsp_config rc = {opts.listen, opts.rtsp_port, opts.credentials ? &creds : NULL, certificate,
@@ -198,6 +205,7 @@ int main(int argc, char **argv) {
         struct http_config hc = {opts.listen, opts.http_port, opts.credentials ? &creds : NULL, certificate,
                                  {feeds[0], feeds[1]}, started, NULL};
         hc.whep = whep = whep_service_new(feeds, &wc);
+        hc.recordings = recordings;
         rtsp = rtsp_service_start(&rc, &error);
         if (rtsp == NULL) {
             fprintf(stderr, PROGRAM ": cannot serve RTSP on %s port %d: %s\n", opts.listen, opts.rtsp_port,
@@ -216,15 +224,6 @@ int main(int argc, char **argv) {
         publishers[i] = publisher_start(feeds[i], opts.publish, &error);
         if (publishers[i] == NULL) {
             fprintf(stderr, PROGRAM ": cannot publish: %s\n", error->message);
-            goto out;
-        }
-    }
-    for (i = 0; i < 2 && opts.record != NULL; ++i) {
-        struct recorder_config rc = {opts.record, opts.segment_s};
-        if (feeds[i] == NULL) continue;
-        recorders[i] = recorder_new(feeds[i], &rc, &error);
-        if (recorders[i] == NULL) {
-            fprintf(stderr, PROGRAM ": cannot record: %s\n", error->message);
             goto out;
         }
     }
@@ -254,7 +253,7 @@ out:
     stop_watchdog_stage("closing the recordings");
     /* Each segment's last fragment and index go to disk before its camera
      * closes. */
-    for (i = 0; i < 2; ++i) recorder_free(recorders[i], RECORDING_CLOSE_WAIT_US);
+    recordings_stop(recordings, RECORDING_CLOSE_WAIT_US);
     stop_watchdog_stage("closing the cameras");
     for (i = 0; i < 2; ++i) feed_close(feeds[i]);
     stop_watchdog_cameras_closed();

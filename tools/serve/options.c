@@ -22,6 +22,34 @@ static int parse_number(const char *text, long min, long max, long *out) {
     return 0;
 }
 
+/* "10%", or a size: bytes, or K, M, G, T (of 1024). */
+static int parse_free_space(const char *text, double *percent, unsigned long long *bytes) {
+    const size_t len = strlen(text);
+    char digits[32];
+    long value;
+    unsigned long long unit = 1;
+    if (len == 0 || len >= sizeof digits) return -1;
+    memcpy(digits, text, len + 1);
+    switch (digits[len - 1]) {
+    case '%':
+        digits[len - 1] = '\0';
+        if (parse_number(digits, 0, 99, &value) != 0) return -1;
+        *percent = (double)value;
+        *bytes = 0;
+        return 0;
+    case 'T': case 't': unit <<= 10; /* fall through */
+    case 'G': case 'g': unit <<= 10; /* fall through */
+    case 'M': case 'm': unit <<= 10; /* fall through */
+    case 'K': case 'k': unit <<= 10; digits[len - 1] = '\0'; break;
+    default: break;
+    }
+    if (parse_number(digits, 0, 1L << 40, &value) != 0) return -1;
+    if ((unsigned long long)value > ~0ULL / unit) return -1;
+    *percent = 0;
+    *bytes = (unsigned long long)value * unit;
+    return 0;
+}
+
 /* Splits "A" or "A,B" into at most two fields. Returns the count, or -1. */
 static int split_pair(const char *text, char first[64], char second[64]) {
     const char *comma = strchr(text, ',');
@@ -66,7 +94,8 @@ void serve_print_usage(const char *program) {
             "       [--rtsp-port 8554] [--http-port 8080] [--credentials FILE | --no-auth]\n"
             "       [--tls-cert FILE --tls-key FILE] [--h264-encoder 'ELEMENT PROPS'] [--bitrate KBPS]\n"
             "       [--jpeg-quality 1..100] [--linger SECONDS] [--max-clients N] [--publish URL]\n"
-            "       [--record DIR [--segment-seconds N]]\n"
+            "       [--record DIR [--record-cameras 0,1] [--segment-seconds N] [--keep-days N]\n"
+            "        [--keep-free SIZE|PERCENT]]\n"
             "       [--webrtc-ports LOW-HIGH] [--stun URL] [--library-log FILE] [--verbose]\n"
             "Serves the board's cameras: H.264 over RTSP at rtsp://ADDR:8554/cam0 and /cam1, H.264\n"
             "over WebRTC (WHEP at http://ADDR:8080/cam0/whep and /cam1/whep), and MJPEG,\n"
@@ -89,7 +118,11 @@ void serve_print_usage(const char *program) {
             "                 stun://HOST:PORT (default: none; nothing is contacted)\n"
             "  --publish      also push each camera's H.264 to URL/cam0 and URL/cam1\n"
             "  --record       record every served camera into DIR (default: off)\n"
+            "  --record-cameras   which cameras to record (default: every one served)\n"
             "  --segment-seconds  length of a recorded segment (default 300)\n"
+            "  --keep-days    delete segments older than N days (default 7; 0 keeps all)\n"
+            "  --keep-free    delete the oldest segments while free space is below this,\n"
+            "                 as 10%%, 500M, 2G or bytes (default 10%%)\n"
             "  --library-log  where the camera library's reports go (default boardcam.log in\n"
             "                 $LOGS_DIRECTORY, else in the current folder)\n"
             "  --verbose      keep the camera library's reports on standard output\n",
@@ -99,7 +132,7 @@ void serve_print_usage(const char *program) {
 static const char *const value_options[] = {
     "--cameras", "--size", "--fps", "--listen", "--rtsp-port", "--http-port", "--credentials", "--tls-cert",
     "--tls-key", "--h264-encoder", "--bitrate", "--jpeg-quality", "--linger", "--max-clients", "--publish",
-    "--record", "--segment-seconds", "--library-log", "--webrtc-ports", "--stun", NULL};
+    "--record", "--record-cameras", "--segment-seconds", "--keep-days", "--keep-free", "--library-log", "--webrtc-ports", "--stun", NULL};
 
 static int takes_value(const char *name) {
     int i;
@@ -174,6 +207,9 @@ enum serve_parse_result serve_parse_options(int argc, char **argv, struct serve_
     opts->linger_s = 5;
     opts->max_clients = 16;
     opts->segment_s = 300;
+    opts->record_camera[0] = opts->record_camera[1] = 1;
+    opts->keep_days = 7;
+    opts->keep_free_percent = 10;
 
     for (i = 1; i < argc; ++i) {
         const char *arg = argv[i];
@@ -262,6 +298,23 @@ enum serve_parse_result serve_parse_options(int argc, char **argv, struct serve_
         } else if (strcmp(name, "--record") == 0) {
             if (value[0] == '\0') return fail(error, error_size, "the recording directory must not be empty");
             opts->record = value;
+        } else if (strcmp(name, "--record-cameras") == 0) {
+            char first[64], second[64];
+            long a, b = -1;
+            const int count = split_pair(value, first, second);
+            if (count < 0 || parse_number(first, 0, 1, &a) != 0 || (count == 2 && parse_number(second, 0, 1, &b) != 0))
+                return fail(error, error_size, "cameras to record must be 0, 1 or 0,1, not '%s'", value);
+            opts->record_camera[0] = a == 0 || b == 0;
+            opts->record_camera[1] = a == 1 || b == 1;
+        } else if (strcmp(name, "--keep-days") == 0) {
+            long days;
+            if (parse_number(value, 0, 36500, &days) != 0)
+                return fail(error, error_size, "days to keep must be 0 to 36500, not '%s'", value);
+            opts->keep_days = (int)days;
+        } else if (strcmp(name, "--keep-free") == 0) {
+            if (parse_free_space(value, &opts->keep_free_percent, &opts->keep_free_bytes) != 0)
+                return fail(error, error_size, "free space to keep must be a percentage below 100 (10%%) or a size "
+                                               "(500M, 2G, bytes), not '%s'", value);
         } else if (strcmp(name, "--segment-seconds") == 0) {
             long seconds;
             if (parse_number(value, 2, 86400, &seconds) != 0)

@@ -34,6 +34,10 @@ struct serve_options {
     const char *publish;      /* rtsp:// base a media server receives at; NULL: none */
     const char *record;       /* directory every served camera is recorded into; NULL: none */
     int segment_s;            /* length of a recorded segment */
+    int record_camera[2];     /* which cameras are recorded (by id), when record is set */
+    int keep_days;            /* segments older than this are deleted; 0 keeps all */
+    double keep_free_percent; /* free space retention keeps, % of the disk; or... */
+    unsigned long long keep_free_bytes; /* ...in bytes, when keep_free_percent is 0 */
     const char *library_log;  /* where the library's reports go; NULL: the default */
     int verbose;              /* keep the library's reports on standard output */
 };

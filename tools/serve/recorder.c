@@ -12,13 +12,16 @@
 #include "segments.h"
 
 /* The muxer is made afresh for each segment (async-finalize), which is what
- * lets it take its fragment length; a segment's last fragment and index are
- * written by its own muxer while the next segment starts. */
+ * lets it take its fragment length (1 s); a segment's last fragment and
+ * index are written by its own muxer while the next segment starts. The
+ * file is unbuffered: each fragment reaches the disk as the muxer ends it,
+ * not when 64 KiB have gathered. The properties are given here: set on the
+ * element afterwards, splitmuxsink 1.22 does not pass them on. */
 #define RECORDER_LAUNCH                                                                                      \
     "appsrc name=src is-live=true format=time do-timestamp=true max-bytes=0 max-buffers=120 "                \
     "leaky-type=downstream ! h264parse ! splitmuxsink name=mux async-finalize=true muxer-factory=mp4mux "   \
-    "sink-factory=filesink"
-#define FRAGMENT_MS 1000u
+    "muxer-properties=\"properties,fragment-duration=1000\" sink-factory=filesink "                        \
+    "sink-properties=\"properties,buffer-mode=2\""
 
 struct recorder {
     struct feed *feed;
@@ -30,6 +33,7 @@ struct recorder {
     gulong key_probe;
     guint bus_watch;
     guint split_timer;
+    struct recorder_config callbacks; /* its dir is ours, below */
 
     pthread_mutex_t lock; /* what recorder_stats() reads */
     gchar *current;       /* the segment being written, absolute */
@@ -81,6 +85,7 @@ static void segment_closed(struct recorder *recorder, const GstStructure *info) 
     pthread_mutex_lock(&recorder->lock);
     recorder->bytes_done += (uint64_t)stat_info.st_size;
     pthread_mutex_unlock(&recorder->lock);
+    if (recorder->callbacks.on_segment_closed != NULL) recorder->callbacks.on_segment_closed(recorder->callbacks.user);
 }
 
 static gboolean on_bus_message(GstBus *bus, GstMessage *message, gpointer data) {
@@ -101,6 +106,7 @@ static gboolean on_bus_message(GstBus *bus, GstMessage *message, gpointer data) 
         fprintf(stderr, "boardcam-serve: camera %d: recording paused: %s\n", feed_camera(recorder->feed),
                 error != NULL ? error->message : "recording failed");
         if (error != NULL) g_error_free(error);
+        if (recorder->callbacks.on_failure != NULL) recorder->callbacks.on_failure(recorder->callbacks.user);
     }
     return G_SOURCE_CONTINUE;
 }
@@ -131,19 +137,17 @@ static gboolean on_segment_over(gpointer data) {
 struct recorder *recorder_new(struct feed *feed, const struct recorder_config *config, GError **error) {
     struct recorder *recorder;
     GstElement *pipeline = gst_parse_launch_full(RECORDER_LAUNCH, NULL, GST_PARSE_FLAG_FATAL_ERRORS, error);
-    GstStructure *muxer_properties;
     GstBus *bus;
     if (pipeline == NULL) return NULL;
     recorder = g_new0(struct recorder, 1);
     pthread_mutex_init(&recorder->lock, NULL);
     recorder->feed = feed;
     recorder->dir = g_strdup(config->dir);
+    recorder->callbacks = *config;
     recorder->pipeline = pipeline;
     recorder->mux = gst_bin_get_by_name(GST_BIN(pipeline), "mux");
     recorder->src = GST_APP_SRC(gst_bin_get_by_name(GST_BIN(pipeline), "src"));
-    muxer_properties = gst_structure_new("properties", "fragment-duration", G_TYPE_UINT, FRAGMENT_MS, NULL);
-    g_object_set(recorder->mux, "muxer-properties", muxer_properties, NULL);
-    gst_structure_free(muxer_properties);
+
     g_signal_connect(recorder->mux, "format-location-full", G_CALLBACK(on_format_location), recorder);
     recorder->src_pad = gst_element_get_static_pad(GST_ELEMENT(recorder->src), "src");
     recorder->key_probe = gst_pad_add_probe(recorder->src_pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, on_upstream_event,

@@ -23,6 +23,11 @@
 struct recorder_config {
     const char *dir;  /* DIR: segments go in DIR/cam<id>/ */
     int segment_s;    /* segment length */
+    /* On the main loop: a segment was closed; a write failed (the recorder
+     * records nothing more; free it). Either may be NULL. */
+    void (*on_segment_closed)(void *user);
+    void (*on_failure)(void *user);
+    void *user;
 };
 
 struct recorder_stats {

@@ -4,7 +4,45 @@
 
 #include "viewers.h"
 
-gchar *status_json(struct feed *const feeds[2], gint64 started) {
+/* "recording": {"on", "segment", "bytes", "error"}; off for a camera not
+ * recorded. */
+static void add_recording(JsonBuilder *builder, struct recordings *recordings, int camera) {
+    struct recording_stats stats;
+    const int recorded = recordings_stats(recordings, camera, &stats) == 0;
+    json_builder_set_member_name(builder, "recording");
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "on");
+    json_builder_add_boolean_value(builder, recorded && stats.on);
+    json_builder_set_member_name(builder, "segment");
+    if (stats.segment != NULL)
+        json_builder_add_string_value(builder, stats.segment);
+    else
+        json_builder_add_null_value(builder);
+    json_builder_set_member_name(builder, "bytes");
+    json_builder_add_int_value(builder, (gint64)stats.bytes_total);
+    json_builder_set_member_name(builder, "error");
+    if (stats.error != NULL)
+        json_builder_add_string_value(builder, stats.error);
+    else
+        json_builder_add_null_value(builder);
+    json_builder_end_object(builder);
+    recording_stats_clear(&stats);
+}
+
+/* "disk": the recordings' filesystem, when recording. */
+static void add_disk(JsonBuilder *builder, struct recordings *recordings) {
+    uint64_t free_bytes = 0, total = 0;
+    if (recordings == NULL || recordings_disk(recordings, &free_bytes, &total) != 0) return;
+    json_builder_set_member_name(builder, "disk");
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "free_bytes");
+    json_builder_add_int_value(builder, (gint64)free_bytes);
+    json_builder_set_member_name(builder, "total_bytes");
+    json_builder_add_int_value(builder, (gint64)total);
+    json_builder_end_object(builder);
+}
+
+gchar *status_json(struct feed *const feeds[2], struct recordings *recordings, gint64 started) {
     JsonBuilder *builder = json_builder_new();
     JsonNode *root;
     gchar *text;
@@ -62,10 +100,12 @@ gchar *status_json(struct feed *const feeds[2], gint64 started) {
         json_builder_set_member_name(builder, "webrtc");
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_WEBRTC));
         json_builder_end_object(builder);
+        add_recording(builder, recordings, camera);
         json_builder_end_object(builder);
         feed_stats_clear(&stats);
     }
     json_builder_end_array(builder);
+    add_disk(builder, recordings);
     json_builder_set_member_name(builder, "uptime_s");
     json_builder_add_double_value(builder, (double)((g_get_monotonic_time() - started) / 1000) / 1000.0);
     json_builder_end_object(builder);
@@ -76,7 +116,38 @@ gchar *status_json(struct feed *const feeds[2], gint64 started) {
     return text;
 }
 
-gchar *status_metrics(struct feed *const feeds[2]) {
+static void append_recording_metrics(GString *out, struct recordings *recordings) {
+    struct recording_stats stats[2];
+    uint64_t free_bytes = 0, total = 0;
+    int camera, recorded[2];
+    for (camera = 0; camera < 2; ++camera) recorded[camera] = recordings_stats(recordings, camera, &stats[camera]) == 0;
+    g_string_append(out, "# HELP boardcam_recording Whether the camera is being recorded now.\n"
+                         "# TYPE boardcam_recording gauge\n");
+    for (camera = 0; camera < 2; ++camera)
+        if (recorded[camera])
+            g_string_append_printf(out, "boardcam_recording{camera=\"%d\"} %d\n", camera, stats[camera].on);
+    g_string_append(out, "# HELP boardcam_recorded_bytes_total Bytes of segments written.\n"
+                         "# TYPE boardcam_recorded_bytes_total counter\n");
+    for (camera = 0; camera < 2; ++camera)
+        if (recorded[camera])
+            g_string_append_printf(out, "boardcam_recorded_bytes_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n",
+                                   camera, (guint64)stats[camera].bytes_total);
+    g_string_append(out, "# HELP boardcam_recording_errors_total Times recording was paused by a failure.\n"
+                         "# TYPE boardcam_recording_errors_total counter\n");
+    for (camera = 0; camera < 2; ++camera)
+        if (recorded[camera])
+            g_string_append_printf(out, "boardcam_recording_errors_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n",
+                                   camera, (guint64)stats[camera].errors_total);
+    for (camera = 0; camera < 2; ++camera) recording_stats_clear(&stats[camera]);
+    if (recordings_disk(recordings, &free_bytes, &total) == 0)
+        g_string_append_printf(out,
+                               "# HELP boardcam_record_disk_free_bytes Free space where the recordings are.\n"
+                               "# TYPE boardcam_record_disk_free_bytes gauge\n"
+                               "boardcam_record_disk_free_bytes %" G_GUINT64_FORMAT "\n",
+                               (guint64)free_bytes);
+}
+
+gchar *status_metrics(struct feed *const feeds[2], struct recordings *recordings) {
     GString *out = g_string_new(NULL);
     struct feed_stats stats[2];
     int camera;
@@ -128,5 +199,6 @@ gchar *status_metrics(struct feed *const feeds[2]) {
                                (guint64)stats[camera].errors_total);
         feed_stats_clear(&stats[camera]);
     }
+    if (recordings != NULL) append_recording_metrics(out, recordings);
     return g_string_free(out, FALSE);
 }

@@ -8,11 +8,13 @@
 #include <glib.h>
 
 #include "feed.h"
+#include "recordings.h"
 
-/* feeds are by camera id, NULL where a camera is not served; started is the
- * monotonic time (g_get_monotonic_time()) the program started. The strings
- * are the caller's to g_free(). */
-gchar *status_json(struct feed *const feeds[2], gint64 started);
-gchar *status_metrics(struct feed *const feeds[2]);
+/* feeds are by camera id, NULL where a camera is not served; recordings is
+ * NULL when nothing is recorded; started is the monotonic time
+ * (g_get_monotonic_time()) the program started. The strings are the
+ * caller's to g_free(). */
+gchar *status_json(struct feed *const feeds[2], struct recordings *recordings, gint64 started);
+gchar *status_metrics(struct feed *const feeds[2], struct recordings *recordings);
 
 #endif
