@@ -203,9 +203,8 @@ int main(int argc, char **argv) {
                                  {feeds[0], feeds[1]}};
         struct webrtc_config wc = {opts.listen, opts.webrtc_port_min, opts.webrtc_port_max, opts.stun};
         struct http_config hc = {opts.listen, opts.http_port, opts.credentials ? &creds : NULL, certificate,
-                                 {feeds[0], feeds[1]}, started, NULL};
+                                 {feeds[0], feeds[1]}, started, NULL, recordings};
         hc.whep = whep = whep_service_new(feeds, &wc);
-        hc.recordings = recordings;
         rtsp = rtsp_service_start(&rc, &error);
         if (rtsp == NULL) {
             fprintf(stderr, PROGRAM ": cannot serve RTSP on %s port %d: %s\n", opts.listen, opts.rtsp_port,
