@@ -5,6 +5,8 @@
 #include "mjpeg_client.h"
 #include "page.h"
 #include "port_sockets.h"
+#include "recordings.h"
+#include "recordings_http.h"
 #include "snapshot.h"
 #include "status.h"
 #include "viewers.h"
@@ -34,7 +36,6 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
     const int is_get = strcmp(method, "GET") == 0, is_head = strcmp(method, "HEAD") == 0;
     int camera;
     (void)server;
-    (void)query;
     /* One request per connection: an idle keep-alive connection whose client
      * has gone is otherwise never noticed, and would hold its descriptor. */
     soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
@@ -44,6 +45,7 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
         respond_text(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain", g_strdup("only GET and HEAD\n"));
         return;
     }
+    if (recordings_http_handle(recordings_dir(service->config.recordings), msg, path, query)) return;
     if (strcmp(path, "/") == 0) {
         soup_server_message_set_status(msg, SOUP_STATUS_OK, NULL);
         soup_server_message_set_response(msg, "text/html; charset=utf-8", SOUP_MEMORY_STATIC, page_html,
@@ -159,5 +161,6 @@ void http_service_stop(struct http_service *service) {
     port_sockets_shut_down(http_service_port(service));
     soup_server_disconnect(service->server);
     g_object_unref(service->server);
+    recordings_http_end();
     g_free(service);
 }

@@ -1,6 +1,7 @@
 /*
  * HTTP: the page at /, /api/status, /metrics, each camera's MJPEG at
- * /cam<N>.mjpg, snapshot at /cam<N>.jpg and WHEP at /cam<N>/whep. HTTPS
+ * /cam<N>.mjpg, snapshot at /cam<N>.jpg, WHEP at /cam<N>/whep and the
+ * recordings (recordings_http.h). HTTPS
  * with a certificate; basic authentication with credentials.
  */
 #ifndef SERVE_HTTP_H

@@ -205,6 +205,10 @@ void recording_stats_clear(struct recording_stats *stats) {
     memset(stats, 0, sizeof *stats);
 }
 
+const char *recordings_dir(const struct recordings *recordings) {
+    return recordings != NULL ? recordings->dir : NULL;
+}
+
 int recordings_disk(struct recordings *recordings, uint64_t *free_bytes, uint64_t *total_bytes) {
     retention_space_fn space = recordings->retention.space != NULL ? recordings->retention.space : retention_disk_space;
     return space(recordings->dir, free_bytes, total_bytes, recordings->retention.space_user);

@@ -44,6 +44,8 @@ void recordings_stop(struct recordings *recordings, gint64 wait_us);
  * strings are the caller's: recording_stats_clear(). */
 int recordings_stats(struct recordings *recordings, int camera, struct recording_stats *out);
 void recording_stats_clear(struct recording_stats *stats);
+/* DIR; NULL for `recordings` NULL. */
+const char *recordings_dir(const struct recordings *recordings);
 /* The disk under DIR; 0 on success. */
 int recordings_disk(struct recordings *recordings, uint64_t *free_bytes, uint64_t *total_bytes);
 
