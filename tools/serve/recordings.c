@@ -6,8 +6,10 @@
 
 #include "recorder.h"
 
-/* A paused camera is tried again this often. */
-#define RETRY_MS 5000u
+/* Cameras are watched this often for a fault and its end; a disk too full
+ * is looked at again every RETRY_TICKS of them. */
+#define WATCH_MS 1000u
+#define RETRY_TICKS 5u
 #define STOP_WAIT_US (1000 * 1000)
 #define RESUME_FREE_BYTES (1u << 20)
 
@@ -20,6 +22,7 @@ struct camera_recording {
     uint64_t bytes_before;     /* of the recorders before this one */
     uint64_t errors_total;
     gchar *error;              /* why paused */
+    int camera_failing;        /* paused for the camera's fault, not the disk's */
     guint failed_idle;
 };
 
@@ -28,7 +31,8 @@ struct recordings {
     int segment_s;
     struct retention_policy retention;
     struct camera_recording cameras[2];
-    guint retry_timer;
+    guint watch_timer;
+    guint ticks;
     pthread_mutex_t lock; /* the recorders and errors, for recordings_stats() */
 };
 
@@ -50,18 +54,22 @@ static void apply_retention(struct recordings *recordings, struct retention_resu
     for (i = 0; i < n; ++i) g_free(writing[i]);
 }
 
-static void set_error(struct camera_recording *camera, const char *why) {
+/* `why` NULL: recording again. A camera's fault is the camera's error (its
+ * status says so); it is no failure of the recording. */
+static void set_error(struct camera_recording *camera, const char *why, int counts) {
     pthread_mutex_lock(&camera->owner->lock);
     if (why != NULL && (camera->error == NULL || strcmp(camera->error, why) != 0)) {
         fprintf(stderr, "boardcam-serve: camera %d: recording paused: %s\n", feed_camera(camera->feed), why);
-        ++camera->errors_total;
+        if (counts) ++camera->errors_total;
+    } else if (why == NULL && camera->error != NULL) {
+        fprintf(stderr, "boardcam-serve: camera %d: recording again\n", feed_camera(camera->feed));
     }
     g_free(camera->error);
     camera->error = g_strdup(why);
     pthread_mutex_unlock(&camera->owner->lock);
 }
 
-static void pause_camera(struct camera_recording *camera, const char *why, gint64 wait_us) {
+static void pause_camera(struct camera_recording *camera, const char *why, int counts, gint64 wait_us) {
     struct recorder *recorder = camera->recorder;
     struct recorder_stats stats;
     if (recorder != NULL) {
@@ -73,7 +81,7 @@ static void pause_camera(struct camera_recording *camera, const char *why, gint6
         recorder_stats_clear(&stats);
         recorder_free(recorder, wait_us);
     }
-    set_error(camera, why);
+    set_error(camera, why, counts);
 }
 
 static void resume_camera(struct camera_recording *camera) {
@@ -82,14 +90,15 @@ static void resume_camera(struct camera_recording *camera) {
     GError *error = NULL;
     struct recorder *recorder = recorder_new(camera->feed, &config, &error);
     if (recorder == NULL) {
-        set_error(camera, error != NULL ? error->message : "the recording pipeline could not be made");
+        set_error(camera, error != NULL ? error->message : "the recording pipeline could not be made", 1);
         if (error != NULL) g_error_free(error);
         return;
     }
     pthread_mutex_lock(&recordings->lock);
     camera->recorder = recorder;
     pthread_mutex_unlock(&recordings->lock);
-    set_error(camera, NULL);
+    camera->camera_failing = 0;
+    set_error(camera, NULL, 0);
 }
 
 /* After retention, a disk still short of the space asked for pauses every
@@ -104,10 +113,12 @@ static void check_space(struct recordings *recordings) {
     for (i = 0; i < 2; ++i) {
         struct camera_recording *camera = &recordings->cameras[i];
         if (camera->feed == NULL) continue;
-        if (result.short_of_space)
-            pause_camera(camera, "the disk is full: nothing more can be deleted", STOP_WAIT_US);
-        else if (camera->recorder == NULL && room)
+        if (result.short_of_space) {
+            pause_camera(camera, "the disk is full: nothing more can be deleted", 1, STOP_WAIT_US);
+            camera->camera_failing = 0;
+        } else if (camera->recorder == NULL && room && !camera->camera_failing) {
             resume_camera(camera);
+        }
     }
 }
 
@@ -127,7 +138,7 @@ static gboolean pause_failed(gpointer data) {
         recorder_stats_clear(&stats);
     }
     /* A failed pipeline ends no segment: nothing to wait for. */
-    pause_camera(camera, why, 0);
+    pause_camera(camera, why, 1, 0);
     g_free(why);
     return G_SOURCE_REMOVE;
 }
@@ -138,9 +149,29 @@ static void on_failure(void *user) {
     if (camera->failed_idle == 0) camera->failed_idle = g_idle_add(pause_failed, camera);
 }
 
-static gboolean on_retry(gpointer data) {
+/* A failing camera ends its segment there, properly closed, rather than
+ * leave it open over the gap; a new segment starts when it is back. The
+ * recordings' own hold keeps the camera open and retrying meanwhile. */
+static void watch_camera(struct camera_recording *camera) {
+    gchar *failing = feed_error(camera->feed);
+    if (failing != NULL && camera->recorder != NULL) {
+        gchar *why = g_strdup_printf("camera %d is failing: %s", feed_camera(camera->feed), failing);
+        pause_camera(camera, why, 0, STOP_WAIT_US);
+        camera->camera_failing = 1;
+        g_free(why);
+    } else if (failing == NULL && camera->camera_failing) {
+        camera->camera_failing = 0;
+        check_space(camera->owner);
+    }
+    g_free(failing);
+}
+
+static gboolean on_watch(gpointer data) {
     struct recordings *recordings = data;
     int i, paused = 0;
+    for (i = 0; i < 2; ++i)
+        if (recordings->cameras[i].feed != NULL) watch_camera(&recordings->cameras[i]);
+    if (++recordings->ticks % RETRY_TICKS != 0) return G_SOURCE_CONTINUE;
     for (i = 0; i < 2; ++i) paused |= recordings->cameras[i].feed != NULL && recordings->cameras[i].recorder == NULL;
     if (paused) check_space(recordings);
     return G_SOURCE_CONTINUE;
@@ -156,20 +187,22 @@ struct recordings *recordings_start(struct feed *const feeds[2], const struct re
     for (i = 0; i < 2; ++i) {
         recordings->cameras[i].owner = recordings;
         recordings->cameras[i].feed = feeds[i];
+        if (feeds[i] != NULL) feed_acquire(feeds[i], FEED_H264);
     }
     check_space(recordings);
-    recordings->retry_timer = g_timeout_add(RETRY_MS, on_retry, recordings);
+    recordings->watch_timer = g_timeout_add(WATCH_MS, on_watch, recordings);
     return recordings;
 }
 
 void recordings_stop(struct recordings *recordings, gint64 wait_us) {
     int i;
     if (recordings == NULL) return;
-    g_source_remove(recordings->retry_timer);
+    g_source_remove(recordings->watch_timer);
     for (i = 0; i < 2; ++i) {
         struct camera_recording *camera = &recordings->cameras[i];
         if (camera->failed_idle != 0) g_source_remove(camera->failed_idle);
         recorder_free(camera->recorder, wait_us);
+        if (camera->feed != NULL) feed_release(camera->feed, FEED_H264);
         g_free(camera->error);
     }
     pthread_mutex_destroy(&recordings->lock);

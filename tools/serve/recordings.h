@@ -4,7 +4,9 @@
  * short of the free space asked for once retention has freed what it may,
  * pauses that camera's recording with an error; it is tried again every few
  * seconds and resumes in a new segment when space returns. Streaming goes
- * on meanwhile.
+ * on meanwhile. A camera that fails ends its segment, and recording goes on
+ * in a new one when its frames return; a recorded camera is held open (and
+ * retried) for as long as it is recorded.
  *
  * Threads: the main loop, except recordings_stats(), which any thread may
  * call.
