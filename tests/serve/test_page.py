@@ -11,11 +11,11 @@ from pathlib import Path
 from typing import Dict, List
 
 import cv2
-import numpy as np
 import pytest
 
 from browser import Browser
 from conftest import run, status, wait_for
+from pictures import matching_cells, reference_bgr
 
 WIDTH, HEIGHT = 320, 240
 WINDOW = (1000, 700)
@@ -27,26 +27,6 @@ PICTURE_HEIGHT = TILE_WIDTH * HEIGHT // WIDTH
 # and loopback for WebRTC, which Chromium otherwise leaves out.
 FLAGS = ["--autoplay-policy=no-user-gesture-required", "--allow-loopback-in-peer-connection"]
 NO_WEBRTC = "delete window.RTCPeerConnection; delete window.webkitRTCPeerConnection;"
-
-
-def reference_bgr(board, camera: int) -> np.ndarray:
-    return cv2.cvtColor(board.frames(camera, WIDTH, HEIGHT, 1)[0], cv2.COLOR_YUV2BGR_I420)
-
-
-def matching_cells(picture: np.ndarray, reference: np.ndarray) -> float:
-    """Share of a 12x9 grid of cells whose median colour matches: robust to
-    the moving block and to scaling, not to the wrong camera."""
-    reference = cv2.resize(reference, (picture.shape[1], picture.shape[0]), interpolation=cv2.INTER_AREA)
-    rows, cols = 9, 12
-    h, w = picture.shape[0] // rows, picture.shape[1] // cols
-    matches = 0
-    for r in range(rows):
-        for c in range(cols):
-            cell = (slice(r * h + h // 4, r * h + 3 * h // 4), slice(c * w + w // 4, c * w + 3 * w // 4))
-            got = np.median(picture[cell].reshape(-1, 3), axis=0)
-            want = np.median(reference[cell].reshape(-1, 3), axis=0)
-            matches += int(np.abs(got - want).max() < 40)
-    return matches / (rows * cols)
 
 
 def assert_pictures_are_their_cameras(browser: Browser, board, workdir: Path, name: str) -> None:

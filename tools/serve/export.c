@@ -12,33 +12,38 @@ struct pick {
     guint first, count;
 };
 
-static gint64 wall_time_us(const struct segment *segment, const struct fmp4_file *file, guint index) {
+/* A segment's name says the second its first frame came; one that follows
+ * the one before it with no gap is taken to start where that one ended, so
+ * that a span across them is as long as asked, whatever the fraction of a
+ * second the names leave out. */
+#define CONTINUES_WITHIN_US (1500 * 1000)
+
+static gint64 wall_time_us(gint64 start_us, const struct fmp4_file *file, guint index) {
     const struct fmp4_sample *origin = &g_array_index(file->samples, struct fmp4_sample, 0);
     const struct fmp4_sample *sample = &g_array_index(file->samples, struct fmp4_sample, index);
-    return segment->start_us +
-           (gint64)((sample->decode_time - origin->decode_time) * G_USEC_PER_SEC / file->timescale);
+    return start_us + (gint64)((sample->decode_time - origin->decode_time) * G_USEC_PER_SEC / file->timescale);
 }
 
-static gint64 end_time_us(const struct segment *segment, const struct fmp4_file *file) {
-    return segment->start_us + (gint64)(fmp4_duration(file) * G_USEC_PER_SEC / file->timescale);
+static gint64 end_time_us(gint64 start_us, const struct fmp4_file *file) {
+    return start_us + (gint64)(fmp4_duration(file) * G_USEC_PER_SEC / file->timescale);
 }
 
 /* Which of `file`'s samples fall in the span; 0 when some do. The first
  * segment of the span starts at its last key frame at or before `start_us`,
  * the others at their first. */
-static int pick_samples(const struct segment *segment, struct fmp4_file *file, int first_of_span, gint64 start_us,
+static int pick_samples(gint64 segment_start_us, struct fmp4_file *file, int first_of_span, gint64 start_us,
                         gint64 end_us, struct pick *out) {
     const guint n = file->samples->len;
     guint i, from = n, to;
     for (i = 0; i < n; ++i) {
         const struct fmp4_sample *sample = &g_array_index(file->samples, struct fmp4_sample, i);
         if (!fmp4_sample_is_sync(sample)) continue;
-        if (wall_time_us(segment, file, i) >= end_us) break;
-        if (from == n || (first_of_span && wall_time_us(segment, file, i) <= start_us)) from = i;
-        if (!first_of_span || wall_time_us(segment, file, i) > start_us) break;
+        if (wall_time_us(segment_start_us, file, i) >= end_us) break;
+        if (from == n || (first_of_span && wall_time_us(segment_start_us, file, i) <= start_us)) from = i;
+        if (!first_of_span || wall_time_us(segment_start_us, file, i) > start_us) break;
     }
     if (from == n) return -1;
-    for (to = from; to < n && wall_time_us(segment, file, to) < end_us; ++to) {
+    for (to = from; to < n && wall_time_us(segment_start_us, file, to) < end_us; ++to) {
     }
     out->file = file;
     out->first = from;
@@ -162,6 +167,7 @@ struct ranged_body *export_span(const char *dir, int camera, gint64 start_us, gi
     struct ranged_body *body;
     uint64_t duration = 0, decode_time = 0;
     uint32_t sequence = 0;
+    gint64 previous_end_us = G_MININT64;
     guint i, first = 0;
     memset(info, 0, sizeof *info);
     /* The last segment that starts at or before the span, and each after
@@ -172,9 +178,17 @@ struct ranged_body *export_span(const char *dir, int camera, gint64 start_us, gi
         const struct segment *segment = segments->pdata[i];
         struct fmp4_file *file;
         struct pick pick;
+        gint64 segment_start_us = segment->start_us;
         if (segment->start_us >= end_us) break;
         file = fmp4_open(segment->path, NULL);
-        if (file == NULL || file->samples->len == 0 || end_time_us(segment, file) <= start_us) {
+        if (file == NULL || file->samples->len == 0) {
+            fmp4_close(file);
+            continue;
+        }
+        if (previous_end_us != G_MININT64 && ABS(segment->start_us - previous_end_us) <= CONTINUES_WITHIN_US)
+            segment_start_us = previous_end_us;
+        previous_end_us = end_time_us(segment_start_us, file);
+        if (previous_end_us <= start_us) {
             fmp4_close(file);
             continue;
         }
@@ -185,11 +199,11 @@ struct ranged_body *export_span(const char *dir, int camera, gint64 start_us, gi
                 break;
             }
         }
-        if (pick_samples(segment, file, picks->len == 0, start_us, end_us, &pick) != 0) {
+        if (pick_samples(segment_start_us, file, picks->len == 0, start_us, end_us, &pick) != 0) {
             fmp4_close(file);
             continue;
         }
-        if (picks->len == 0) info->start_us = wall_time_us(segment, file, pick.first);
+        if (picks->len == 0) info->start_us = wall_time_us(segment_start_us, file, pick.first);
         pick.bytes = g_mapped_file_get_bytes(file->map);
         g_array_append_val(picks, pick);
     }
