@@ -6,6 +6,7 @@ from __future__ import annotations
 import base64
 import re
 import socket
+import subprocess
 import threading
 import time
 from typing import List, Optional
@@ -118,6 +119,39 @@ class ThrottledMjpegReader(threading.Thread):
             luma = cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_GRAYSCALE)
             ages.append(((arrived // STAMP_UNIT_NS - stamp_of(luma)) % (1 << 32)) * STAMP_UNIT_NS / 1e6)
         return ages
+
+
+# Frames are decoded and scaled down to this many grey bytes: the test needs
+# their arrival times, not their pixels.
+SMALL = (32, 24)
+
+
+class RtspReader(threading.Thread):
+    """ffmpeg playing one RTSP session over TCP; notes when each frame arrived."""
+
+    def __init__(self, url: str) -> None:
+        super().__init__(daemon=True)
+        self.arrivals: List[float] = []
+        self.process = subprocess.Popen(
+            ["ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", url, "-vf", f"scale={SMALL[0]}:{SMALL[1]}",
+             "-pix_fmt", "gray", "-fps_mode", "passthrough", "-f", "rawvideo", "-"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+    def run(self) -> None:
+        size = SMALL[0] * SMALL[1]
+        assert self.process.stdout is not None
+        while True:
+            frame = self.process.stdout.read(size)
+            if len(frame) < size:
+                return
+            self.arrivals.append(time.monotonic())
+
+    def stop(self) -> str:
+        alive = self.process.poll() is None
+        self.process.terminate()
+        _, err = self.process.communicate(timeout=15)
+        self.join(timeout=15)
+        return "" if alive else err.decode(errors="replace")
 
 
 def request(path: str, auth: Optional[str] = None) -> bytes:

@@ -7,51 +7,14 @@ reads, so the camera fails for about 15 s and then recovers.
 """
 from __future__ import annotations
 
-import subprocess
-import threading
 import time
 from pathlib import Path
-from typing import List
-
 from browser import Browser
-from clients import MjpegReader
+from clients import MjpegReader, RtspReader
 from conftest import run, status, wait_for
 
 FPS = 15
 FAULT = "ReadFrameFromCamera:1@45+4"
-# Frames are decoded and scaled down to this many grey bytes: the test needs
-# their arrival times, not their pixels.
-SMALL = (32, 24)
-
-
-class RtspReader(threading.Thread):
-    """ffmpeg playing one RTSP session over TCP; notes when each frame arrived."""
-
-    def __init__(self, url: str) -> None:
-        super().__init__(daemon=True)
-        self.arrivals: List[float] = []
-        self.process = subprocess.Popen(
-            ["ffmpeg", "-v", "error", "-rtsp_transport", "tcp", "-i", url, "-vf", f"scale={SMALL[0]}:{SMALL[1]}",
-             "-pix_fmt", "gray", "-fps_mode", "passthrough", "-f", "rawvideo", "-"],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-
-    def run(self) -> None:
-        size = SMALL[0] * SMALL[1]
-        assert self.process.stdout is not None
-        while True:
-            frame = self.process.stdout.read(size)
-            if len(frame) < size:
-                return
-            self.arrivals.append(time.monotonic())
-
-    def stop(self) -> str:
-        alive = self.process.poll() is None
-        self.process.terminate()
-        _, err = self.process.communicate(timeout=15)
-        self.join(timeout=15)
-        return "" if alive else err.decode(errors="replace")
-
-
 def camera(server, camera_id: int) -> dict:
     return next(c for c in status(server)["cameras"] if c["id"] == camera_id)
 

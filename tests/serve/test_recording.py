@@ -14,6 +14,7 @@ from typing import List
 import numpy as np
 import pytest
 
+from clients import MjpegReader, RtspReader
 from conftest import run, status, wait_for
 from frame_stamp import STAMP_UNIT_NS, stamp_of
 
@@ -202,3 +203,94 @@ def test_a_full_disk_pauses_recording_streaming_goes_on_and_it_resumes(start_ser
         path.unlink()
     wait_for(lambda: status(server)["cameras"][0]["recording"]["on"] is True, 30, "recording resumed")
     wait_for(lambda: set(small_disk.rglob("*.mp4")) - before, 30, "a new segment")
+
+
+def top_level_boxes(path: Path) -> List[str]:
+    """The file's top-level MP4 boxes; "partial" for one cut short."""
+    data, at, boxes = path.read_bytes(), 0, []
+    while at + 8 <= len(data):
+        size, kind = int.from_bytes(data[at:at + 4], "big"), data[at + 4:at + 8].decode("latin-1")
+        if size == 1:
+            size = int.from_bytes(data[at + 8:at + 16], "big")
+        if size < 8 or at + size > len(data):
+            return boxes + ["partial"]
+        boxes.append(kind)
+        at += size
+    return boxes + (["partial"] if at != len(data) else [])
+
+
+def test_sigterm_closes_every_segment_properly(start_server, workdir: Path) -> None:
+    root = workdir / "recordings"
+    server = start_server("--size", f"{WIDTH}x{HEIGHT}", "--fps", str(FPS), "--record", str(root),
+                          "--segment-seconds", "60", env={"BOARDSIM_STAMP": "1"})
+    wait_for(lambda: all(segments(root, c) and segments(root, c)[0].stat().st_size > 30_000 for c in (0, 1)), 30,
+             "both cameras a few fragments into a segment")
+    time.sleep(2)
+    server.process.send_signal(signal.SIGTERM)
+    assert server.process.wait(timeout=15) == 0
+    for camera in (0, 1):
+        (segment,) = segments(root, camera)
+        # Every fragment whole, and the index that closes a segment last.
+        boxes = top_level_boxes(segment)
+        assert boxes[:2] == ["ftyp", "moov"] and boxes[-1] == "mfra" and "partial" not in boxes, boxes
+        # Nothing held back at the stop: the frames recorded reach to the end.
+        stamps = [stamp_of(frame) for frame in luma_frames(segment)]
+        gaps = [((b - a) % (1 << 32)) for a, b in zip(stamps, stamps[1:])]
+        period = 1e9 / FPS / STAMP_UNIT_NS
+        assert all(0.5 * period < gap < 1.5 * period for gap in gaps), gaps
+
+
+def test_a_failing_camera_ends_its_segment_and_recording_goes_on_in_a_new_one(start_server, workdir: Path) -> None:
+    # Camera 1's reads 45 to 48 fail: about 3 s recorded at 15 fps, some
+    # 15 s of retries, then frames again.
+    fps = 15
+    root = workdir / "recordings"
+    server = start_server("--size", f"{WIDTH}x{HEIGHT}", "--fps", str(fps), "--record", str(root),
+                          "--segment-seconds", "300", env={"BOARDSIM_FAIL": "ReadFrameFromCamera:1@45+4"})
+
+    def recording(camera: int) -> dict:
+        return status(server)["cameras"][camera]["recording"]
+
+    wait_for(lambda: recording(1)["error"] is not None, 30, "camera 1's recording paused")
+    paused = recording(1)
+    assert "camera 1 is failing" in paused["error"] and paused["on"] is False, paused
+    (before,) = segments(root, 1)
+    # Ended properly at the fault, not left open over it.
+    assert top_level_boxes(before)[-1] == "mfra", top_level_boxes(before)
+    assert abs(probe(before)["frames"] - 44) <= 2, probe(before)
+    wait_for(lambda: recording(1)["on"] is True, 60, "camera 1 recording again")
+    wait_for(lambda: len(segments(root, 1)) == 2 and probe(segments(root, 1)[1])["frames"] >= fps, 30,
+             "a new segment of camera 1 with its frames")
+    metrics = run(["curl", "-s", server.url("/metrics")]).stdout.decode()
+    # The camera's fault is the camera's error, not the recording's.
+    assert 'boardcam_recording_errors_total{camera="1"} 0' in metrics
+    assert 'boardcam_camera_errors_total{camera="1"} 0' not in metrics
+    # Camera 0 recorded on in its one segment.
+    assert len(segments(root, 0)) == 1 and recording(0)["on"] is True
+
+
+def test_recording_beside_four_viewers_takes_no_frame_of_theirs_and_no_second_encoder(start_server, workdir: Path
+                                                                                       ) -> None:
+    seconds = 8
+    root = workdir / "recordings"
+    server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--fps", str(FPS), "--record",
+                          str(root), "--segment-seconds", "2", env={"GST_DEBUG": "x264enc:4", "GST_DEBUG_NO_COLOR": "1"})
+    wait_for(lambda: len(segments(root, 0)) >= 2, 30, "recording under way")
+    viewers = [MjpegReader(server.http_port, "/cam0.mjpg") for _ in range(2)]
+    viewers += [RtspReader(server.rtsp(0)) for _ in range(2)]
+    for viewer in viewers:
+        viewer.start()
+    time.sleep(2)
+    since = time.monotonic()
+    time.sleep(seconds)
+    until = time.monotonic()
+    for viewer in viewers:
+        viewer.stop()
+    for viewer in viewers:
+        got = sum(since <= t < until for t in viewer.arrivals)
+        assert got >= 0.9 * FPS * seconds, f"{type(viewer).__name__}: {got} frames in {seconds} s"
+    assert len(segments(root, 0)) >= 5
+    # One capture and one encoder for the recording and every viewer.
+    assert server.opens(0) == 1, server.calls()
+    opened = re.findall(r"x264enc\d*>\S* profile ", server.stderr())
+    assert len(opened) == 1, opened
