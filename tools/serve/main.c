@@ -105,8 +105,13 @@ static int make_feeds(const struct serve_options *opts, struct feed *feeds[2]) {
         struct feed_config config;
         char encoder[1024];
         GError *error = NULL;
-        /* A key frame every two seconds; a joining client asks for one at once anyway. */
-        if (h264_encoder_describe(opts->h264_encoder, opts->bitrate_kbps, cam->fps * 2, encoder, sizeof encoder)) {
+        /* A key frame every two seconds; a joining client asks for one at
+         * once anyway. A recorded camera's come every second: the segment
+         * splitter holds back the group of pictures it has not placed yet,
+         * and what it holds is what a power cut loses. */
+        const int recorded = opts->record != NULL && opts->record_camera[cam->id];
+        if (h264_encoder_describe(opts->h264_encoder, opts->bitrate_kbps, recorded ? cam->fps : cam->fps * 2, encoder,
+                                  sizeof encoder)) {
             fprintf(stderr, PROGRAM ": no H.264 encoder: install v4l2h264enc or x264enc "
                             "(gstreamer1.0-plugins-ugly), or name one with --h264-encoder\n");
             return -1;

@@ -12,15 +12,21 @@
 #include "segments.h"
 
 /* The muxer is made afresh for each segment (async-finalize), which is what
- * lets it take its fragment length (1 s); a segment's last fragment and
+ * lets it take its fragment length; a segment's last fragment and
  * index are written by its own muxer while the next segment starts. The
  * file is unbuffered: each fragment reaches the disk as the muxer ends it,
  * not when 64 KiB have gathered. The properties are given here: set on the
- * element afterwards, splitmuxsink 1.22 does not pass them on. */
+ * element afterwards, splitmuxsink 1.22 does not pass them on.
+ *
+ * What a power cut loses is what is not yet on disk: the group of pictures
+ * the splitter holds until it knows which segment it belongs to (a second:
+ * a recorded camera's key frames come every second), and the muxer's
+ * fragment in the making. Half-second fragments keep the second part
+ * small. */
 #define RECORDER_LAUNCH                                                                                      \
     "appsrc name=src is-live=true format=time do-timestamp=true max-bytes=0 max-buffers=120 "                \
     "leaky-type=downstream ! h264parse ! splitmuxsink name=mux async-finalize=true muxer-factory=mp4mux "   \
-    "muxer-properties=\"properties,fragment-duration=1000\" sink-factory=filesink "                        \
+    "muxer-properties=\"properties,fragment-duration=500\" sink-factory=filesink "                        \
     "sink-properties=\"properties,buffer-mode=2\""
 
 struct recorder {

@@ -1,7 +1,7 @@
 /*
  * Records one camera's H.264, the access units every client gets, into
- * segments of fragmented MP4 (segments.h names them). Fragments are about a
- * second long, so that a power cut loses at most the last one; a segment
+ * segments of fragmented MP4 (segments.h names them). Fragments are half a
+ * second long, and a power cut loses about the last second; a segment
  * ends on a key frame the encoder is asked for at the boundary, so that the
  * next one starts with the frame after it.
  *
