@@ -75,27 +75,54 @@ grep -q '^BOARDCAM_SERVE_OPTIONS="--listen 127.0.0.1"' /etc/default/boardcam-ser
 if command -v systemd-analyze >/dev/null; then
   systemd-analyze verify "$unit" 2>&1 | grep -v 'bus\|dbus' | grep . && fail "systemd-analyze verify complains" || true
 fi
-if [ -d /run/systemd/system ]; then
-  $SUDO systemctl start boardcam-serve.service
-  systemctl is-active --quiet boardcam-serve.service || fail "the unit did not start"
-else
-  # No systemd running (a container): start the unit's command line the way
-  # systemd would, from its EnvironmentFile and ExecStart.
-  exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
-  (set -a; . /etc/default/boardcam-serve; set +a; export LOGS_DIRECTORY="$work/logs"; mkdir -p "$LOGS_DIRECTORY"
-   eval "exec $exec_start" >/dev/null 2>"$work/serve.err") &
-  serve_pid=$!
-fi
-for _ in $(seq 50); do curl -sf -o "$work/page.html" http://127.0.0.1:8080/ && break; sleep 0.2; done
+# Starts and stops the unit: through systemd where it runs, else (a
+# container) its command line the way systemd would run it, from its
+# EnvironmentFile and ExecStart, with the directories systemd would make.
+start_unit() {
+  if [ -d /run/systemd/system ]; then
+    $SUDO systemctl start boardcam-serve.service
+    systemctl is-active --quiet boardcam-serve.service || fail "the unit did not start"
+  else
+    exec_start=$(sed -n 's/^ExecStart=//p' "$unit")
+    $SUDO mkdir -p /var/lib/boardcam-serve
+    (set -a; . /etc/default/boardcam-serve; set +a; export LOGS_DIRECTORY="$work/logs"; mkdir -p "$LOGS_DIRECTORY"
+     export STATE_DIRECTORY=/var/lib/boardcam-serve
+     eval "exec $exec_start" >/dev/null 2>"$work/serve.err") &
+    serve_pid=$!
+  fi
+  for _ in $(seq 50); do curl -sf -o "$work/page.html" http://127.0.0.1:8080/ && break; sleep 0.2; done
+}
+stop_unit() {
+  if [ -d /run/systemd/system ]; then
+    $SUDO systemctl stop boardcam-serve.service
+  else
+    kill -TERM "$serve_pid"
+    wait "$serve_pid" || fail "boardcam-serve did not exit cleanly: $(cat "$work/serve.err")"
+    grep -q 'still live' "$work/serve.err" && fail "device buffers live at exit"
+  fi
+}
+start_unit
 grep -q 'cam0.mjpg\|mjpg' "$work/page.html" || fail "curl did not get the page"
 curl -sf http://127.0.0.1:8080/api/status | grep -q '"cameras"' || fail "no status"
-if [ -d /run/systemd/system ]; then
-  $SUDO systemctl stop boardcam-serve.service
-else
-  kill -TERM "$serve_pid"
-  wait "$serve_pid" || fail "boardcam-serve did not exit cleanly: $(cat "$work/serve.err")"
-  grep -q 'still live' "$work/serve.err" && fail "device buffers live at exit"
-fi
+[ "$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1:8080/api/recordings)" = 404 ] \
+  || fail "the shipped defaults record"
+stop_unit
+ok
+
+step "boardcam-serve.service records into its state directory when its defaults say so"
+grep -q '^BOARDCAM_SERVE_RECORD_OPTIONS=""' /etc/default/boardcam-serve || fail "no recording options in the defaults"
+$SUDO sed -i 's|^BOARDCAM_SERVE_RECORD_OPTIONS=.*|BOARDCAM_SERVE_RECORD_OPTIONS="--record /var/lib/boardcam-serve --segment-seconds 2"|' \
+  /etc/default/boardcam-serve
+start_unit
+for _ in $(seq 100); do
+  [ "$(find /var/lib/boardcam-serve/ -name '*.mp4' 2>/dev/null | wc -l)" -ge 4 ] && break
+  sleep 0.2
+done
+curl -sf http://127.0.0.1:8080/api/recordings | grep -q '"url":"/recordings/cam0/' || fail "no recordings listed"
+stop_unit
+segment=$(find /var/lib/boardcam-serve/ -name '*.mp4' | sort | head -1)
+[ -n "$segment" ] || fail "nothing recorded under /var/lib/boardcam-serve"
+ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$segment" | grep -q h264 || fail "$segment is not H.264"
 ok
 
 step "purge, leaving the machine as it was"
@@ -105,6 +132,7 @@ for p in "${packages[@]}"; do
 done
 [ ! -e /lib/systemd/system/boardcam-serve.service ] && [ ! -e /etc/default/boardcam-serve ] \
   || fail "purge left the unit or its defaults"
+[ ! -e /var/lib/boardcam-serve ] && [ ! -e /var/lib/private/boardcam-serve ] || fail "purge left the recordings"
 ok
 
 if [ -n "$board_dir" ]; then
