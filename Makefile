@@ -4,7 +4,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve deb deb-check clean
+.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve bench-record deb deb-check clean
 
 all: build
 
@@ -183,6 +183,12 @@ SERVE_BENCH_SECONDS ?= 10
 bench-serve: build
 	/usr/bin/python3 bench/serve_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(SERVE_BENCH_SECONDS)
 	/usr/bin/python3 bench/webrtc_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(SERVE_BENCH_SECONDS)
+
+# Recording: the CPU it adds, bytes per hour, a 10-minute export, kill -9's
+# loss and 100 segment boundaries (about 7 minutes).
+RECORD_BENCH_SECONDS ?= 10
+bench-record: build
+	/usr/bin/python3 bench/record_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(RECORD_BENCH_SECONDS)
 
 clean:
 	rm -rf $(BUILD) $(BUILD)-package $(CROSS_BUILD) $(SAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) $(DEB_DIR) $(DEB_DIR)-arm64 captures captures.log

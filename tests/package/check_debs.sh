@@ -98,7 +98,7 @@ stop_unit() {
   else
     kill -TERM "$serve_pid"
     wait "$serve_pid" || fail "boardcam-serve did not exit cleanly: $(cat "$work/serve.err")"
-    grep -q 'still live' "$work/serve.err" && fail "device buffers live at exit"
+    if grep -q 'still live' "$work/serve.err"; then fail "device buffers live at exit"; fi
   fi
 }
 start_unit
