@@ -19,7 +19,7 @@ namespace {
 
 constexpr gint64 kDay = 86400LL * G_USEC_PER_SEC;
 
-class Scratch : public ::testing::Test {
+class SegmentsOnDisk : public ::testing::Test {
 protected:
     void SetUp() override {
         char name[] = "/tmp/retention-XXXXXX";
@@ -56,7 +56,7 @@ protected:
 // 2026-12-09T10:20:30Z
 constexpr gint64 kStart = 1796811630LL * G_USEC_PER_SEC;
 
-TEST_F(Scratch, NamesAreTheUtcTimeOfTheFirstFrameAndNeverReused) {
+TEST_F(SegmentsOnDisk, NamesAreTheUtcTimeOfTheFirstFrameAndNeverReused) {
     Make(0, kStart, 10, 0);
     Make(0, kStart, 10, 0);  // the clock stepped back onto the same second
     Make(1, kStart - 1 * G_USEC_PER_SEC, 10, 0);
@@ -74,7 +74,7 @@ TEST_F(Scratch, NamesAreTheUtcTimeOfTheFirstFrameAndNeverReused) {
         EXPECT_NE(segments_parse(bad, &camera, &start, &suffix), 0) << bad;
 }
 
-TEST_F(Scratch, SegmentsOlderThanTheKeptDaysGoButNotTheOneBeingWritten) {
+TEST_F(SegmentsOnDisk, SegmentsOlderThanTheKeptDaysGoButNotTheOneBeingWritten) {
     Make(0, kStart - 9 * kDay, 10, 9 * kDay);
     const std::string writing = Make(0, kStart - 8 * kDay, 10, 8 * kDay);
     Make(1, kStart - 1 * kDay, 10, 1 * kDay);
@@ -103,7 +103,7 @@ int FakeSpace(const char *dir, uint64_t *free_bytes, uint64_t *total_bytes, void
     return 0;
 }
 
-TEST_F(Scratch, LowFreeSpaceDeletesTheOldestOfEveryCameraFirst) {
+TEST_F(SegmentsOnDisk, LowFreeSpaceDeletesTheOldestOfEveryCameraFirst) {
     Make(1, kStart, 300, 0);
     Make(0, kStart + 10 * G_USEC_PER_SEC, 300, 0);
     const std::string writing = Make(1, kStart + 20 * G_USEC_PER_SEC, 300, 0);
