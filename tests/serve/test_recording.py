@@ -126,9 +126,13 @@ def test_recording_options_out_of_range_are_refused(option: str, value: str, mes
 def test_status_and_metrics_say_what_is_recorded(start_server, workdir: Path) -> None:
     root = workdir / "recordings"
     server = start_server("--size", f"{WIDTH}x{HEIGHT}", "--record", str(root), "--record-cameras", "1",
-                          "--segment-seconds", "2")
+                          "--segment-seconds", "2", "--linger", "1")
     wait_for(lambda: len(segments(root, 1)) >= 2, 30, "a finished segment of camera 1")
     cameras = status(server)["cameras"]
+    # Recorded with no viewer, camera 1 stays open past the linger; camera
+    # 0, with neither, was never opened.
+    assert cameras[1]["streaming"] is True and cameras[0]["streaming"] is False, cameras
+    assert server.opens(0) == 0 and server.opens(1) == 1 and server.closes(1) == 0, server.calls()
     assert cameras[0]["recording"] == {"on": False, "segment": None, "bytes": 0, "error": None}
     now = cameras[1]["recording"]
     assert now["on"] is True and now["error"] is None and now["bytes"] > 0, now
