@@ -85,6 +85,8 @@ TEST_F(SegmentsOnDisk, SegmentsOlderThanTheKeptDaysGoButNotTheOneBeingWritten) {
     retention_apply(dir_.c_str(), &policy, g_get_real_time(), being_written, &result);
     EXPECT_EQ(result.deleted, 1u);
     EXPECT_EQ(Listed(), (std::vector<std::string>{"cam0/2026-12-01/10-20-30.mp4", "cam1/2026-12-08/10-20-30.mp4"}));
+    // The day it emptied is gone with it.
+    EXPECT_FALSE(g_file_test((dir_ + "/cam0/2026-11-30").c_str(), G_FILE_TEST_EXISTS));
 
     policy.keep_days = 0;  // keeps all
     retention_apply(dir_.c_str(), &policy, g_get_real_time() + 100 * kDay, nullptr, &result);

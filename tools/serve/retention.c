@@ -23,7 +23,13 @@ static int is_writing(const char *path, const char *const *writing) {
 }
 
 static int delete_segment(const struct segment *segment, struct retention_result *result) {
+    gchar *day;
     if (unlink(segment->path) != 0) return -1;
+    /* A day whose last segment went goes too (rmdir leaves one that is not
+     * empty). */
+    day = g_path_get_dirname(segment->path);
+    rmdir(day);
+    g_free(day);
     ++result->deleted;
     result->freed_bytes += segment->bytes;
     return 0;
