@@ -269,7 +269,8 @@ def test_a_failing_camera_ends_its_segment_and_recording_goes_on_in_a_new_one(st
     assert abs(probe(before)["frames"] - 44) <= 2, probe(before)
     wait_for(lambda: recording(1)["on"] is True, 60, "camera 1 recording again")
     wait_for(lambda: len(segments(root, 1)) == 2 and probe(segments(root, 1)[1])["frames"] >= fps, 30,
-             "a new segment of camera 1 with its frames")
+             "a new segment of camera 1 with its frames",
+             lambda: ([(p.name, probe(p)["frames"]) for p in segments(root, 1)], server.stderr()[-2000:]))
     metrics = run(["curl", "-s", server.url("/metrics")]).stdout.decode()
     # The camera's fault is the camera's error, not the recording's.
     assert 'boardcam_recording_errors_total{camera="1"} 0' in metrics

@@ -23,6 +23,7 @@ struct camera_recording {
     uint64_t errors_total;
     gchar *error;              /* why paused */
     int camera_failing;        /* paused for the camera's fault, not the disk's */
+    uint64_t frames_at_fault;  /* the camera's frame count when it failed */
     guint failed_idle;
 };
 
@@ -153,17 +154,21 @@ static void on_failure(void *user) {
  * leave it open over the gap; a new segment starts when it is back. The
  * recordings' own hold keeps the camera open and retrying meanwhile. */
 static void watch_camera(struct camera_recording *camera) {
-    gchar *failing = feed_error(camera->feed);
-    if (failing != NULL && camera->recorder != NULL) {
-        gchar *why = g_strdup_printf("camera %d is failing: %s", feed_camera(camera->feed), failing);
+    struct feed_stats stats;
+    feed_stats(camera->feed, &stats);
+    if (stats.error != NULL && camera->recorder != NULL) {
+        gchar *why = g_strdup_printf("camera %d is failing: %s", feed_camera(camera->feed), stats.error);
         pause_camera(camera, why, 0, STOP_WAIT_US);
         camera->camera_failing = 1;
+        camera->frames_at_fault = stats.frames;
         g_free(why);
-    } else if (failing == NULL && camera->camera_failing) {
+    } else if (stats.error == NULL && camera->camera_failing && stats.frames > camera->frames_at_fault) {
+        /* Back once frames come again, not at an attempt that may fail
+         * again: a segment starts only with frames to put in it. */
         camera->camera_failing = 0;
         check_space(camera->owner);
     }
-    g_free(failing);
+    feed_stats_clear(&stats);
 }
 
 static gboolean on_watch(gpointer data) {
