@@ -406,6 +406,16 @@ void feed_request_key_frame(struct feed *feed) {
                            gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
 }
 
+static GstPadProbeReturn pass_key_frame_request(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
+    (void)pad;
+    if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) feed_request_key_frame(data);
+    return GST_PAD_PROBE_OK;
+}
+
+gulong feed_pass_key_frame_requests(struct feed *feed, GstPad *pad) {
+    return gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, pass_key_frame_request, feed, NULL);
+}
+
 void feed_stats(struct feed *feed, struct feed_stats *out) {
     const gint64 now = g_get_monotonic_time();
     unsigned i, n = 0;

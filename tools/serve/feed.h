@@ -86,6 +86,10 @@ void feed_add_h264_sink(struct feed *feed, GstAppSrc *sink);
 void feed_remove_h264_sink(struct feed *feed, GstAppSrc *sink);
 /* Asks the encoder for a key frame, so that a new client starts at once. */
 void feed_request_key_frame(struct feed *feed);
+/* A key frame asked for upstream of `pad` (a viewer that lost one, a
+ * segment's boundary) goes to the camera's encoder, which makes one for
+ * every client. Returns the probe's id, for gst_pad_remove_probe(). */
+gulong feed_pass_key_frame_requests(struct feed *feed, GstPad *pad);
 
 /* Fills `out`; its strings are the caller's, freed by feed_stats_clear(). */
 void feed_stats(struct feed *feed, struct feed_stats *out);

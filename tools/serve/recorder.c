@@ -117,14 +117,6 @@ static gboolean on_bus_message(GstBus *bus, GstMessage *message, gpointer data) 
     return G_SOURCE_CONTINUE;
 }
 
-/* A key frame asked for downstream goes to the camera's encoder. */
-static GstPadProbeReturn on_upstream_event(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
-    struct recorder *recorder = data;
-    (void)pad;
-    if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) feed_request_key_frame(recorder->feed);
-    return GST_PAD_PROBE_OK;
-}
-
 /* Main loop, at each segment's end: the next segment starts with the key
  * frame asked for now. splitmuxsink's own length check would split on the
  * encoder's regular key frames instead, a GOP early. */
@@ -156,8 +148,7 @@ struct recorder *recorder_new(struct feed *feed, const struct recorder_config *c
 
     g_signal_connect(recorder->mux, "format-location-full", G_CALLBACK(on_format_location), recorder);
     recorder->src_pad = gst_element_get_static_pad(GST_ELEMENT(recorder->src), "src");
-    recorder->key_probe = gst_pad_add_probe(recorder->src_pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, on_upstream_event,
-                                            recorder, NULL);
+    recorder->key_probe = feed_pass_key_frame_requests(recorder->feed, recorder->src_pad);
     bus = gst_element_get_bus(pipeline);
     recorder->bus_watch = gst_bus_add_watch(bus, on_bus_message, recorder);
     gst_object_unref(bus);

@@ -116,28 +116,32 @@ gchar *status_json(struct feed *const feeds[2], struct recordings *recordings, g
     return text;
 }
 
+/* One per-camera metric, with a value for each recorded camera. */
+static void append_camera_metric(GString *out, const char *name, const char *type, const char *help,
+                                 const int recorded[2], const uint64_t values[2]) {
+    int camera;
+    g_string_append_printf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
+    for (camera = 0; camera < 2; ++camera)
+        if (recorded[camera])
+            g_string_append_printf(out, "%s{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", name, camera,
+                                   (guint64)values[camera]);
+}
+
 static void append_recording_metrics(GString *out, struct recordings *recordings) {
     struct recording_stats stats[2];
-    uint64_t free_bytes = 0, total = 0;
+    uint64_t free_bytes = 0, total = 0, on[2], bytes[2], errors[2];
     int camera, recorded[2];
-    for (camera = 0; camera < 2; ++camera) recorded[camera] = recordings_stats(recordings, camera, &stats[camera]) == 0;
-    g_string_append(out, "# HELP boardcam_recording Whether the camera is being recorded now.\n"
-                         "# TYPE boardcam_recording gauge\n");
-    for (camera = 0; camera < 2; ++camera)
-        if (recorded[camera])
-            g_string_append_printf(out, "boardcam_recording{camera=\"%d\"} %d\n", camera, stats[camera].on);
-    g_string_append(out, "# HELP boardcam_recorded_bytes_total Bytes of segments written.\n"
-                         "# TYPE boardcam_recorded_bytes_total counter\n");
-    for (camera = 0; camera < 2; ++camera)
-        if (recorded[camera])
-            g_string_append_printf(out, "boardcam_recorded_bytes_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n",
-                                   camera, (guint64)stats[camera].bytes_total);
-    g_string_append(out, "# HELP boardcam_recording_errors_total Times recording was paused by a failure.\n"
-                         "# TYPE boardcam_recording_errors_total counter\n");
-    for (camera = 0; camera < 2; ++camera)
-        if (recorded[camera])
-            g_string_append_printf(out, "boardcam_recording_errors_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n",
-                                   camera, (guint64)stats[camera].errors_total);
+    for (camera = 0; camera < 2; ++camera) {
+        recorded[camera] = recordings_stats(recordings, camera, &stats[camera]) == 0;
+        on[camera] = (uint64_t)stats[camera].on;
+        bytes[camera] = stats[camera].bytes_total;
+        errors[camera] = stats[camera].errors_total;
+    }
+    append_camera_metric(out, "boardcam_recording", "gauge", "Whether the camera is being recorded now.", recorded, on);
+    append_camera_metric(out, "boardcam_recorded_bytes_total", "counter", "Bytes of segments written.", recorded,
+                         bytes);
+    append_camera_metric(out, "boardcam_recording_errors_total", "counter",
+                         "Times recording was paused by a failure.", recorded, errors);
     for (camera = 0; camera < 2; ++camera) recording_stats_clear(&stats[camera]);
     if (recordings_disk(recordings, &free_bytes, &total) == 0)
         g_string_append_printf(out,

@@ -306,15 +306,6 @@ static gint64 last_rtcp(struct webrtc_session *session) {
     return (gint64)g_atomic_int_get(&session->last_rtcp_s) * G_USEC_PER_SEC;
 }
 
-/* A viewer that cannot decode (it joined between key frames, or lost one)
- * asks for a key frame; the camera's encoder makes one for everybody. */
-static GstPadProbeReturn on_upstream_event(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
-    struct webrtc_session *session = data;
-    (void)pad;
-    if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) feed_request_key_frame(session->feed);
-    return GST_PAD_PROBE_OK;
-}
-
 static gboolean watch_viewer(gpointer data) {
     struct webrtc_session *session = data;
     const gint64 now = g_get_monotonic_time();
@@ -402,8 +393,9 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     session->rtpbin = gst_bin_get_by_name(GST_BIN(session->webrtc), "rtpbin");
     session->src = GST_APP_SRC(gst_bin_get_by_name(GST_BIN(pipeline), "src"));
     session->src_pad = gst_element_get_static_pad(GST_ELEMENT(session->src), "src");
-    session->key_probe = gst_pad_add_probe(session->src_pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, on_upstream_event,
-                                           session, NULL);
+    /* A viewer that cannot decode (it joined between key frames, or lost
+     * one) asks with a PLI or FIR: the encoder makes one for everybody. */
+    session->key_probe = feed_pass_key_frame_requests(session->feed, session->src_pad);
     set_up_ice(session->webrtc, config);
 
     /* Send only: the viewer sends nothing but its reports. */
