@@ -11,8 +11,8 @@
 #include <utime.h>
 
 extern "C" {
-#include "retention.h"
-#include "segments.h"
+#include "record/retention.h"
+#include "record/segments.h"
 }
 
 namespace {

@@ -36,7 +36,7 @@ def result(process: subprocess.Popen, timeout: float = 60) -> Dict:
     return json.loads(lines[-1])
 
 
-def post(server, body: bytes, content_type: str = "application/sdp", camera: int = 0,
+def post(server, body: bytes, content_type: str = "application/sdp", camera: object = 0,
          user: Optional[str] = None) -> tuple:
     """(status, headers, body) of an offer sent with curl."""
     auth = ["-u", user] if user else []
@@ -102,7 +102,11 @@ def test_whep_answers_each_wrong_request_with_its_error(start_server, offer: str
     assert code == 400 and "H.264" in text, text
     mode0 = offer.replace("packetization-mode=1", "packetization-mode=0")
     assert post(server, mode0.encode())[0] == 400
-    assert post(server, offer.encode(), camera=1)[0] == 404
+    # A camera this server does not serve, or no camera at all, is not found:
+    # the path is WHEP's whatever it names.
+    for camera in (1, 2, 7, "x"):
+        code, _, text = post(server, offer.encode(), camera=camera)
+        assert code == 404 and "no such camera" in text, (camera, code, text)
     assert run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code}", "-X", "DELETE",
                 server.url("/cam0/whep/0123456789abcdef0123456789abcdef")]).stdout == b"404"
     # Beyond --max-clients, counted with every other protocol: an MJPEG

@@ -1,10 +1,12 @@
 /*
  * boardcam-serve: watch the board's cameras over the network.
  *
- * One capture per camera (feed.c) feeds every client: H.264 over RTSP
- * (rtsp.c) and WebRTC (whep.c), and MJPEG, snapshots, the page, status and
- * metrics over HTTP (http.c). A camera is open only while someone watches
- * it. Without credentials the program listens on loopback alone.
+ * One capture per camera (feed/) feeds every client: H.264 over RTSP
+ * (rtsp/) and WebRTC (webrtc/), MJPEG, snapshots, the page, status and
+ * metrics over HTTP (http/), and the recordings (record/). Each part knows
+ * the feeds and the HTTP service, never another protocol: this file wires
+ * them together. A camera is open only while someone watches it. Without
+ * credentials the program listens on loopback alone.
  */
 #define _POSIX_C_SOURCE 200809L
 
@@ -19,18 +21,20 @@
 #include <gst/gst.h>
 
 #include "credentials.h"
-#include "feed.h"
-#include "h264_encoder.h"
-#include "http.h"
+#include "feed/feed.h"
+#include "feed/h264_encoder.h"
+#include "feed/viewers.h"
+#include "http/http.h"
 #include "library_log.h"
 #include "options.h"
-#include "publish.h"
-#include "recordings.h"
-#include "rtsp.h"
+#include "record/recordings.h"
+#include "record/recordings_http.h"
+#include "record/recordings_status.h"
+#include "rtsp/publish.h"
+#include "rtsp/rtsp.h"
 #include "stop_watchdog.h"
-#include "viewers.h"
-#include "webrtc_session.h"
-#include "whep.h"
+#include "webrtc/webrtc_session.h"
+#include "webrtc/whep.h"
 
 #define PROGRAM "boardcam-serve"
 /* The library's log is rotated past this size: a server runs for months. */
@@ -207,9 +211,19 @@ int main(int argc, char **argv) {
         struct rtsp_config rc = {opts.listen, opts.rtsp_port, opts.credentials ? &creds : NULL, certificate,
                                  {feeds[0], feeds[1]}};
         struct webrtc_config wc = {opts.listen, opts.webrtc_port_min, opts.webrtc_port_max, opts.stun};
-        struct http_config hc = {opts.listen, opts.http_port, opts.credentials ? &creds : NULL, certificate,
-                                 {feeds[0], feeds[1]}, started, NULL, recordings};
-        hc.whep = whep = whep_service_new(feeds, &wc);
+        struct http_config hc;
+        memset(&hc, 0, sizeof hc);
+        hc.address = opts.listen;
+        hc.port = opts.http_port;
+        hc.creds = opts.credentials ? &creds : NULL;
+        hc.certificate = certificate;
+        hc.feeds[0] = feeds[0];
+        hc.feeds[1] = feeds[1];
+        hc.started = started;
+        whep = whep_service_new(feeds, &wc);
+        hc.routes[hc.route_count++] = whep_route(whep);
+        hc.routes[hc.route_count++] = recordings_http_route(recordings_dir(recordings));
+        hc.status_sources[hc.status_source_count++] = recordings_status_source(recordings);
         rtsp = rtsp_service_start(&rc, &error);
         if (rtsp == NULL) {
             fprintf(stderr, PROGRAM ": cannot serve RTSP on %s port %d: %s\n", opts.listen, opts.rtsp_port,

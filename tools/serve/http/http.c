@@ -2,15 +2,11 @@
 
 #include <string.h>
 
+#include "feed/viewers.h"
 #include "mjpeg_client.h"
 #include "page.h"
 #include "port_sockets.h"
-#include "recordings.h"
-#include "recordings_http.h"
 #include "snapshot.h"
-#include "status.h"
-#include "viewers.h"
-#include "whep.h"
 
 struct http_service {
     SoupServer *server;
@@ -34,28 +30,36 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
     struct http_service *service = data;
     const char *method = soup_server_message_get_method(msg);
     const int is_get = strcmp(method, "GET") == 0, is_head = strcmp(method, "HEAD") == 0;
-    int camera;
+    int camera, i;
     (void)server;
     /* One request per connection: an idle keep-alive connection whose client
      * has gone is otherwise never noticed, and would hold its descriptor. */
     soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Connection", "close");
-    if (whep_handle(service->config.whep, msg, path)) return;
+    for (i = 0; i < service->config.route_count; ++i) {
+        const struct http_route *route = &service->config.routes[i];
+        if (route->any_method && route->handle(msg, path, query, route->data)) return;
+    }
     if (!is_get && !is_head) {
         soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Allow", "GET, HEAD");
         respond_text(msg, SOUP_STATUS_METHOD_NOT_ALLOWED, "text/plain", g_strdup("only GET and HEAD\n"));
         return;
     }
-    if (recordings_http_handle(recordings_dir(service->config.recordings), msg, path, query)) return;
+    for (i = 0; i < service->config.route_count; ++i) {
+        const struct http_route *route = &service->config.routes[i];
+        if (!route->any_method && route->handle(msg, path, query, route->data)) return;
+    }
     if (strcmp(path, "/") == 0) {
         soup_server_message_set_status(msg, SOUP_STATUS_OK, NULL);
         soup_server_message_set_response(msg, "text/html; charset=utf-8", SOUP_MEMORY_STATIC, page_html,
                                          page_html_size);
     } else if (strcmp(path, "/api/status") == 0) {
-        respond_text(msg, SOUP_STATUS_OK, "application/json", status_json(service->config.feeds, service->config.recordings,
+        respond_text(msg, SOUP_STATUS_OK, "application/json", status_json(service->config.feeds, service->config.status_sources,
+                                                                          service->config.status_source_count,
                                                                           service->config.started));
     } else if (strcmp(path, "/metrics") == 0) {
         respond_text(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8",
-                     status_metrics(service->config.feeds, service->config.recordings));
+                     status_metrics(service->config.feeds, service->config.status_sources,
+                                    service->config.status_source_count));
     } else if (((camera = camera_of_path(path, ".mjpg")) >= 0 || (camera = camera_of_path(path, ".jpg")) >= 0) &&
                service->config.feeds[camera] != NULL) {
         const int stream = g_str_has_suffix(path, ".mjpg");
@@ -88,7 +92,12 @@ static gboolean check_password(SoupAuthDomain *domain, SoupServerMessage *msg, c
 
 static void on_got_headers(SoupServerMessage *msg, gpointer data) {
     struct http_service *service = data;
-    whep_check_headers(service->config.whep, msg);
+    const char *path = g_uri_get_path(soup_server_message_get_uri(msg));
+    int i;
+    for (i = 0; i < service->config.route_count; ++i) {
+        const struct http_route *route = &service->config.routes[i];
+        if (route->check_headers != NULL) route->check_headers(msg, path, route->data);
+    }
 }
 
 static void on_request_started(SoupServer *server, SoupServerMessage *msg, gpointer data) {
@@ -151,6 +160,7 @@ int http_service_port(const struct http_service *service) {
 }
 
 void http_service_stop(struct http_service *service) {
+    int i;
     if (service == NULL) return;
     g_source_remove(service->stall_timer);
     snapshots_end_all();
@@ -161,6 +171,9 @@ void http_service_stop(struct http_service *service) {
     port_sockets_shut_down(http_service_port(service));
     soup_server_disconnect(service->server);
     g_object_unref(service->server);
-    recordings_http_end();
+    for (i = 0; i < service->config.route_count; ++i) {
+        const struct http_route *route = &service->config.routes[i];
+        if (route->end != NULL) route->end(route->data);
+    }
     g_free(service);
 }

@@ -3,7 +3,7 @@
 #include <string.h>
 #include <sys/ioctl.h>
 
-#include "viewers.h"
+#include "feed/viewers.h"
 
 #define BOUNDARY "boardcamframe"
 

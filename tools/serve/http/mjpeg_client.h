@@ -12,7 +12,7 @@
 
 #include <libsoup/soup.h>
 
-#include "feed.h"
+#include "feed/feed.h"
 
 /* Frames on their way to a viewer, at most: queued here, or written and
  * not yet acknowledged by the viewer's side. */

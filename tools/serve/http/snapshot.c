@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "viewers.h"
+#include "feed/viewers.h"
 
 struct snapshot {
     SoupServerMessage *msg;

@@ -8,7 +8,7 @@
 
 #include <libsoup/soup.h>
 
-#include "feed.h"
+#include "feed/feed.h"
 
 /* Seconds a snapshot waits for its frame before answering 503. */
 #define SNAPSHOT_TIMEOUT_S 5

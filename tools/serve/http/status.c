@@ -1,52 +1,13 @@
 #include "status.h"
 
-#include <json-glib/json-glib.h>
+#include "feed/viewers.h"
 
-#include "viewers.h"
-
-/* "recording": {"on", "segment", "bytes", "error"}; off for a camera not
- * recorded. */
-static void add_recording(JsonBuilder *builder, struct recordings *recordings, int camera) {
-    struct recording_stats stats;
-    const int recorded = recordings_stats(recordings, camera, &stats) == 0;
-    json_builder_set_member_name(builder, "recording");
-    json_builder_begin_object(builder);
-    json_builder_set_member_name(builder, "on");
-    json_builder_add_boolean_value(builder, recorded && stats.on);
-    json_builder_set_member_name(builder, "segment");
-    if (stats.segment != NULL)
-        json_builder_add_string_value(builder, stats.segment);
-    else
-        json_builder_add_null_value(builder);
-    json_builder_set_member_name(builder, "bytes");
-    json_builder_add_int_value(builder, (gint64)stats.bytes_total);
-    json_builder_set_member_name(builder, "error");
-    if (stats.error != NULL)
-        json_builder_add_string_value(builder, stats.error);
-    else
-        json_builder_add_null_value(builder);
-    json_builder_end_object(builder);
-    recording_stats_clear(&stats);
-}
-
-/* "disk": the recordings' filesystem, when recording. */
-static void add_disk(JsonBuilder *builder, struct recordings *recordings) {
-    uint64_t free_bytes = 0, total = 0;
-    if (recordings == NULL || recordings_disk(recordings, &free_bytes, &total) != 0) return;
-    json_builder_set_member_name(builder, "disk");
-    json_builder_begin_object(builder);
-    json_builder_set_member_name(builder, "free_bytes");
-    json_builder_add_int_value(builder, (gint64)free_bytes);
-    json_builder_set_member_name(builder, "total_bytes");
-    json_builder_add_int_value(builder, (gint64)total);
-    json_builder_end_object(builder);
-}
-
-gchar *status_json(struct feed *const feeds[2], struct recordings *recordings, gint64 started) {
+gchar *status_json(struct feed *const feeds[2], const struct status_source *sources, int source_count,
+                   gint64 started) {
     JsonBuilder *builder = json_builder_new();
     JsonNode *root;
     gchar *text;
-    int camera;
+    int camera, i;
     json_builder_begin_object(builder);
     json_builder_set_member_name(builder, "cameras");
     json_builder_begin_array(builder);
@@ -100,12 +61,14 @@ gchar *status_json(struct feed *const feeds[2], struct recordings *recordings, g
         json_builder_set_member_name(builder, "webrtc");
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_WEBRTC));
         json_builder_end_object(builder);
-        add_recording(builder, recordings, camera);
+        for (i = 0; i < source_count; ++i)
+            if (sources[i].camera_json != NULL) sources[i].camera_json(builder, camera, sources[i].data);
         json_builder_end_object(builder);
         feed_stats_clear(&stats);
     }
     json_builder_end_array(builder);
-    add_disk(builder, recordings);
+    for (i = 0; i < source_count; ++i)
+        if (sources[i].json != NULL) sources[i].json(builder, sources[i].data);
     json_builder_set_member_name(builder, "uptime_s");
     json_builder_add_double_value(builder, (double)((g_get_monotonic_time() - started) / 1000) / 1000.0);
     json_builder_end_object(builder);
@@ -116,45 +79,10 @@ gchar *status_json(struct feed *const feeds[2], struct recordings *recordings, g
     return text;
 }
 
-/* One per-camera metric, with a value for each recorded camera. */
-static void append_camera_metric(GString *out, const char *name, const char *type, const char *help,
-                                 const int recorded[2], const uint64_t values[2]) {
-    int camera;
-    g_string_append_printf(out, "# HELP %s %s\n# TYPE %s %s\n", name, help, name, type);
-    for (camera = 0; camera < 2; ++camera)
-        if (recorded[camera])
-            g_string_append_printf(out, "%s{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", name, camera,
-                                   (guint64)values[camera]);
-}
-
-static void append_recording_metrics(GString *out, struct recordings *recordings) {
-    struct recording_stats stats[2];
-    uint64_t free_bytes = 0, total = 0, on[2], bytes[2], errors[2];
-    int camera, recorded[2];
-    for (camera = 0; camera < 2; ++camera) {
-        recorded[camera] = recordings_stats(recordings, camera, &stats[camera]) == 0;
-        on[camera] = (uint64_t)stats[camera].on;
-        bytes[camera] = stats[camera].bytes_total;
-        errors[camera] = stats[camera].errors_total;
-    }
-    append_camera_metric(out, "boardcam_recording", "gauge", "Whether the camera is being recorded now.", recorded, on);
-    append_camera_metric(out, "boardcam_recorded_bytes_total", "counter", "Bytes of segments written.", recorded,
-                         bytes);
-    append_camera_metric(out, "boardcam_recording_errors_total", "counter",
-                         "Times recording was paused by a failure.", recorded, errors);
-    for (camera = 0; camera < 2; ++camera) recording_stats_clear(&stats[camera]);
-    if (recordings_disk(recordings, &free_bytes, &total) == 0)
-        g_string_append_printf(out,
-                               "# HELP boardcam_record_disk_free_bytes Free space where the recordings are.\n"
-                               "# TYPE boardcam_record_disk_free_bytes gauge\n"
-                               "boardcam_record_disk_free_bytes %" G_GUINT64_FORMAT "\n",
-                               (guint64)free_bytes);
-}
-
-gchar *status_metrics(struct feed *const feeds[2], struct recordings *recordings) {
+gchar *status_metrics(struct feed *const feeds[2], const struct status_source *sources, int source_count) {
     GString *out = g_string_new(NULL);
     struct feed_stats stats[2];
-    int camera;
+    int camera, i;
     for (camera = 0; camera < 2; ++camera) {
         if (feeds[camera] != NULL) feed_stats(feeds[camera], &stats[camera]);
     }
@@ -203,6 +131,7 @@ gchar *status_metrics(struct feed *const feeds[2], struct recordings *recordings
                                (guint64)stats[camera].errors_total);
         feed_stats_clear(&stats[camera]);
     }
-    if (recordings != NULL) append_recording_metrics(out, recordings);
+    for (i = 0; i < source_count; ++i)
+        if (sources[i].metrics != NULL) sources[i].metrics(out, sources[i].data);
     return g_string_free(out, FALSE);
 }

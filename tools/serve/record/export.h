@@ -19,7 +19,7 @@
 
 #include <glib.h>
 
-#include "ranged_body.h"
+#include "http/ranged_body.h"
 
 struct export_info {
     gint64 start_us;    /* the wall time of its first frame */

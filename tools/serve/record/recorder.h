@@ -18,7 +18,7 @@
 
 #include <glib.h>
 
-#include "feed.h"
+#include "feed/feed.h"
 
 struct recorder_config {
     const char *dir;  /* DIR: segments go in DIR/cam<id>/ */

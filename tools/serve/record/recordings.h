@@ -18,7 +18,7 @@
 
 #include <glib.h>
 
-#include "feed.h"
+#include "feed/feed.h"
 #include "retention.h"
 
 struct recordings_config {

@@ -5,7 +5,7 @@
 
 #include "export.h"
 #include "fmp4.h"
-#include "ranged_body.h"
+#include "http/ranged_body.h"
 #include "segments.h"
 
 #define MAX_EXPORT_S (24 * 3600)
@@ -209,7 +209,8 @@ static void export(const char *dir, SoupServerMessage *msg, GHashTable *query) {
     ranged_body_free(body);
 }
 
-int recordings_http_handle(const char *dir, SoupServerMessage *msg, const char *path, GHashTable *query) {
+static int handle(SoupServerMessage *msg, const char *path, GHashTable *query, void *data) {
+    const char *dir = data;
     const int segment = g_str_has_prefix(path, "/recordings/");
     if (!segment && strcmp(path, "/api/recordings") != 0 && strcmp(path, "/api/export") != 0) return 0;
     if (dir == NULL) {
@@ -224,7 +225,13 @@ int recordings_http_handle(const char *dir, SoupServerMessage *msg, const char *
     return 1;
 }
 
-void recordings_http_end(void) {
+static void end(void *data) {
+    (void)data;
     if (durations != NULL) g_hash_table_unref(durations);
     durations = NULL;
+}
+
+struct http_route recordings_http_route(const char *dir) {
+    struct http_route route = {handle, NULL, 0, end, (void *)dir};
+    return route;
 }

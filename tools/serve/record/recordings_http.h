@@ -11,14 +11,11 @@
 #ifndef SERVE_RECORDINGS_HTTP_H
 #define SERVE_RECORDINGS_HTTP_H
 
-#include <glib.h>
-#include <libsoup/soup.h>
+#include "http/http.h"
 
-/* Answers `msg` when `path` is one of the routes above and returns 1; else
- * 0. `dir` NULL (nothing recorded) answers them with 404. */
-int recordings_http_handle(const char *dir, SoupServerMessage *msg, const char *path, GHashTable *query);
-
-/* Frees what the listing keeps between requests. */
-void recordings_http_end(void);
+/* The HTTP route of the paths above, GET and HEAD; `dir` (NULL: nothing is
+ * recorded, and they get 404) must outlive the HTTP service. What the
+ * listing keeps between requests is freed when the service stops. */
+struct http_route recordings_http_route(const char *dir);
 
 #endif

@@ -7,7 +7,7 @@
 #ifndef SERVE_PUBLISH_H
 #define SERVE_PUBLISH_H
 
-#include "feed.h"
+#include "feed/feed.h"
 
 struct publisher;
 

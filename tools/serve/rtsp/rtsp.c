@@ -7,7 +7,7 @@
 #include <gst/rtsp-server/rtsp-server.h>
 
 #include "rtsp_client_threads.h"
-#include "viewers.h"
+#include "feed/viewers.h"
 
 #define ROLE "viewer"
 /* How long the stop waits for the clients to close on their own threads. */

@@ -9,7 +9,7 @@
 #include <gio/gio.h>
 
 #include "credentials.h"
-#include "feed.h"
+#include "feed/feed.h"
 
 struct rtsp_config {
     const char *address;

@@ -10,7 +10,7 @@
 #include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 
-#include "viewers.h"
+#include "feed/viewers.h"
 
 /* Up to this long after its local description is set, the answer waits for
  * ICE to gather its host candidates, which takes milliseconds; a STUN server

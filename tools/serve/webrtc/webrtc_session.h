@@ -17,7 +17,7 @@
 
 #include <gst/sdp/sdp.h>
 
-#include "feed.h"
+#include "feed/feed.h"
 
 struct webrtc_config {
     const char *address; /* host candidates on this address; NULL or a wildcard: every interface's */

@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "viewers.h"
+#include "feed/viewers.h"
 #include "whep_offer.h"
 
 #define PROGRAM "boardcam-serve"
@@ -159,25 +159,29 @@ static struct whep_viewer *find(struct whep_service *service, int camera, const 
 }
 
 /* "/cam0/whep" -> 0 and `id` NULL; "/cam0/whep/ID" -> 0 and `id` "ID";
- * -1 for any other path. */
+ * "/cam7/whep" or "/camx/whep/ID" -> WHEP_NO_CAMERA; -1 for any other path. */
+#define WHEP_NO_CAMERA 2
 static int parse_path(const char *path, const char **id) {
-    if (strncmp(path, "/cam", 4) != 0 || (path[4] != '0' && path[4] != '1') || strncmp(path + 5, "/whep", 5) != 0)
+    const char *whep;
+    if (strncmp(path, "/cam", 4) != 0 || (whep = strchr(path + 4, '/')) == NULL || strncmp(whep, "/whep", 5) != 0)
         return -1;
-    if (path[10] == '\0') {
+    if (whep[5] == '\0') {
         *id = NULL;
-    } else if (path[10] == '/' && path[11] != '\0' && strchr(path + 11, '/') == NULL) {
-        *id = path + 11;
+    } else if (whep[5] == '/' && whep[6] != '\0' && strchr(whep + 6, '/') == NULL) {
+        *id = whep + 6;
     } else {
         return -1;
     }
-    return path[4] - '0';
+    return whep == path + 5 && (path[4] == '0' || path[4] == '1') ? path[4] - '0' : WHEP_NO_CAMERA;
 }
 
-int whep_handle(struct whep_service *service, SoupServerMessage *msg, const char *path) {
+static int handle(SoupServerMessage *msg, const char *path, GHashTable *query, void *data) {
+    struct whep_service *service = data;
     const char *method = soup_server_message_get_method(msg), *id = NULL;
     const int camera = parse_path(path, &id);
+    (void)query;
     if (camera < 0) return 0;
-    if (service == NULL || service->feeds[camera] == NULL) {
+    if (service == NULL || camera == WHEP_NO_CAMERA || service->feeds[camera] == NULL) {
         respond_text(msg, SOUP_STATUS_NOT_FOUND, "no such camera\n");
     } else if (id == NULL && strcmp(method, "POST") == 0) {
         offer(service, msg, camera);
@@ -205,18 +209,21 @@ int whep_handle(struct whep_service *service, SoupServerMessage *msg, const char
     return 1;
 }
 
-void whep_check_headers(struct whep_service *service, SoupServerMessage *msg) {
+static void check_headers(SoupServerMessage *msg, const char *path, void *data) {
     SoupMessageHeaders *headers = soup_server_message_get_request_headers(msg);
     const char *id = NULL;
-    GUri *uri = soup_server_message_get_uri(msg);
-    (void)service;
-    if (strcmp(soup_server_message_get_method(msg), "POST") != 0 || parse_path(g_uri_get_path(uri), &id) < 0)
-        return;
+    (void)data;
+    if (strcmp(soup_server_message_get_method(msg), "POST") != 0 || parse_path(path, &id) < 0) return;
     if (soup_message_headers_get_encoding(headers) != SOUP_ENCODING_CONTENT_LENGTH) {
         respond_text(msg, SOUP_STATUS_LENGTH_REQUIRED, "an offer needs its Content-Length\n");
     } else if (soup_message_headers_get_content_length(headers) > WHEP_OFFER_MAX_BYTES) {
         respond_text(msg, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, "the offer is too long\n");
     }
+}
+
+struct http_route whep_route(struct whep_service *service) {
+    struct http_route route = {handle, check_headers, 1, NULL, service};
+    return route;
 }
 
 struct whep_service *whep_service_new(struct feed *const feeds[2], const struct webrtc_config *config) {

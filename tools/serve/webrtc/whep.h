@@ -10,7 +10,8 @@
 
 #include <libsoup/soup.h>
 
-#include "feed.h"
+#include "feed/feed.h"
+#include "http/http.h"
 #include "webrtc_session.h"
 
 struct whep_service;
@@ -24,11 +25,10 @@ void whep_service_stop(struct whep_service *service);
 /* Frees the service, after the HTTP server is gone. NULL is ignored. */
 void whep_service_free(struct whep_service *service);
 
-/* Answers `msg` when `path` is WHEP's and returns 1; else returns 0. */
-int whep_handle(struct whep_service *service, SoupServerMessage *msg, const char *path);
-/* Refuses an offer too long to read before its body is read: call when the
- * request's headers have come. */
-void whep_check_headers(struct whep_service *service, SoupServerMessage *msg);
+/* The HTTP route of /cam<N>/whep and its sessions, every method. An offer
+ * too long to read is refused at its headers, before its body is read. A
+ * path of WHEP's form for a camera not served gets 404. */
+struct http_route whep_route(struct whep_service *service);
 
 /* Sessions being answered or playing. */
 unsigned whep_sessions(const struct whep_service *service);
