@@ -89,10 +89,17 @@ def test_chromium_plays_both_cameras_over_webrtc(start_server, board, workdir: P
     assert [c["clients"]["mjpeg"] for c in cameras] == [0, 0]
     text = browser.evaluate("document.body.innerText")
     assert text.count(f"{WIDTH}\u00d7{HEIGHT}") == 2 and text.count(" of 30") == 2 and "1 WebRTC" in text
-    # Served by the program alone: nothing from elsewhere.
-    page = run(["curl", "-s", server.url("/")]).stdout.decode()
-    assert "http://" not in page and "https://" not in page
-    assert 'name="viewport"' in page
+    # Served by the program alone: the page, its modules and its style come
+    # from the server, and nothing from elsewhere.
+    loaded = browser.evaluate('performance.getEntriesByType("resource").map((e) => e.name)')
+    origin = server.url("/")
+    assert all(url.startswith(origin) for url in loaded), loaded
+    modules = {url[len(origin):].split("?")[0] for url in loaded if "/page/" in url}
+    assert {"page/status.js", "page/tile.js", "page/whep.js", "page/recordings.js", "page/style.css"} <= modules, loaded
+    for path in ["/"] + sorted("/" + m for m in modules):
+        text = run(["curl", "-s", server.url(path)]).stdout.decode()
+        assert "http://" not in text and "https://" not in text, path
+    assert 'name="viewport"' in run(["curl", "-s", server.url("/")]).stdout.decode()
 
 
 def test_without_webrtc_the_page_shows_mjpeg(start_server, board, workdir: Path, browser: Browser) -> None:

@@ -30,6 +30,7 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
     struct http_service *service = data;
     const char *method = soup_server_message_get_method(msg);
     const int is_get = strcmp(method, "GET") == 0, is_head = strcmp(method, "HEAD") == 0;
+    const struct embedded_file *file;
     int camera, i;
     (void)server;
     /* One request per connection: an idle keep-alive connection whose client
@@ -48,10 +49,11 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
         const struct http_route *route = &service->config.routes[i];
         if (!route->any_method && route->handle(msg, path, query, route->data)) return;
     }
-    if (strcmp(path, "/") == 0) {
+    if ((file = page_file(path)) != NULL) {
+        /* A newer program may bring newer modules: the browser asks again. */
+        soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Cache-Control", "no-cache");
         soup_server_message_set_status(msg, SOUP_STATUS_OK, NULL);
-        soup_server_message_set_response(msg, "text/html; charset=utf-8", SOUP_MEMORY_STATIC, page_html,
-                                         page_html_size);
+        soup_server_message_set_response(msg, file->type, SOUP_MEMORY_STATIC, file->data, file->size);
     } else if (strcmp(path, "/api/status") == 0) {
         respond_text(msg, SOUP_STATUS_OK, "application/json", status_json(service->config.feeds, service->config.status_sources,
                                                                           service->config.status_source_count,
