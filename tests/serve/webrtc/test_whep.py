@@ -19,7 +19,7 @@ from gi.repository import Gst  # noqa: E402
 
 import whep_client  # noqa: E402
 
-CLIENT = str(Path(__file__).with_name("whep_client.py"))
+CLIENT = str(Path(__file__).parent.parent / "whep_client.py")
 WIDTH, HEIGHT, FPS = 320, 240, 15
 
 
