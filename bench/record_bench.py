@@ -21,7 +21,7 @@ from typing import List
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "serve"))
-from frame_stamp import STAMP_UNIT_NS, stamp_of  # noqa: E402
+from frame_stamp import stamp_at, stamp_difference_s, stamp_of  # noqa: E402
 from serve_bench import Server, cpu_share  # noqa: E402
 
 WIDTH, HEIGHT, FPS, BITRATE_KBPS = 1280, 720, 30, 4000
@@ -123,10 +123,9 @@ def bench_boundaries(serve: str, plugins: str) -> None:
                              capture_output=True).stdout
         frames = np.frombuffer(raw, np.uint8).reshape(-1, 240, 320)
         ends.append((stamp_of(frames[0]), stamp_of(frames[-1])))
-    period = 1e9 / FPS / STAMP_UNIT_NS
     lost = repeated = 0
     for (_, last), (first, _) in zip(ends, ends[1:]):
-        gap = round(((first - last) % (1 << 32)) / period)
+        gap = round(stamp_difference_s(first, last) * FPS)
         lost += max(0, gap - 1)
         repeated += gap < 1
     shutil.rmtree(root)
@@ -149,7 +148,7 @@ def bench_kill(serve: str, plugins: str) -> None:
         raw = subprocess.run(["ffmpeg", "-v", "error", "-i", str(segments(root)[0]), "-f", "rawvideo", "-pix_fmt",
                               "gray", "-"], capture_output=True).stdout
         last = stamp_of(np.frombuffer(raw, np.uint8).reshape(-1, 240, 320)[-1])
-        losses.append(((killed // STAMP_UNIT_NS - last) % (1 << 32)) * STAMP_UNIT_NS / 1e9)
+        losses.append(stamp_difference_s(stamp_at(killed), last))
         shutil.rmtree(root)
     print(f"\nkill -9 while recording, {len(losses)} runs: the last second(s) lost, median {np.median(losses):.2f} s, "
           f"worst {max(losses):.2f} s.")

@@ -113,11 +113,11 @@ class ThrottledMjpegReader(threading.Thread):
         """How old each frame was when its last byte came."""
         import cv2
         import numpy as np
-        from frame_stamp import STAMP_UNIT_NS, stamp_of
+        from frame_stamp import stamp_at, stamp_difference_s, stamp_of
         ages = []
         for arrived, jpeg in self.frames:
             luma = cv2.imdecode(np.frombuffer(jpeg, np.uint8), cv2.IMREAD_GRAYSCALE)
-            ages.append(((arrived // STAMP_UNIT_NS - stamp_of(luma)) % (1 << 32)) * STAMP_UNIT_NS / 1e6)
+            ages.append(stamp_difference_s(stamp_at(arrived), stamp_of(luma)) * 1e3)
         return ages
 
 

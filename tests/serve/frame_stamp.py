@@ -19,7 +19,23 @@ def stamp_of(luma: np.ndarray) -> int:
     return value
 
 
+def stamp_at(monotonic_ns: int) -> int:
+    """The stamp a frame captured at this CLOCK_MONOTONIC time would carry."""
+    return (monotonic_ns // STAMP_UNIT_NS) % (1 << STAMP_BITS)
+
+
+def stamp_difference_s(later: int, earlier: int) -> float:
+    """Seconds from stamp `earlier` to stamp `later`, negative when `later`
+    is in fact the earlier one. Stamps wrap every 2^32 units (about five
+    days), so the difference is taken modulo that and read as signed: a
+    frame stamped just after a moment is a few units after it, never five
+    days before."""
+    units = (later - earlier) % (1 << STAMP_BITS)
+    if units >= 1 << (STAMP_BITS - 1):
+        units -= 1 << STAMP_BITS
+    return units * STAMP_UNIT_NS / 1e9
+
+
 def age_ms(luma: np.ndarray) -> float:
     """How long ago the camera captured this frame, in milliseconds."""
-    now = time.clock_gettime_ns(time.CLOCK_MONOTONIC) // STAMP_UNIT_NS
-    return ((now - stamp_of(luma)) % (1 << 32)) * STAMP_UNIT_NS / 1e6
+    return stamp_difference_s(stamp_at(time.clock_gettime_ns(time.CLOCK_MONOTONIC)), stamp_of(luma)) * 1e3
