@@ -30,7 +30,7 @@ ADDRESS_LINE = re.compile(r"page at (https?)://[^ ]+:(\d+)/, streams at (rtsps?)
 class Server:
     """One running boardcam-serve on free ports, with the simulator's call log."""
 
-    def __init__(self, args: List[str], env: Optional[Dict[str, str]], workdir: Path) -> None:
+    def __init__(self, args: List[str], env: Optional[Dict[str, str]], workdir: Path, wait: bool = True) -> None:
         self.workdir = workdir
         self.calls_path = workdir / "calls.log"
         self.stderr_path = workdir / "serve.err"
@@ -63,6 +63,11 @@ class Server:
                                         env=environment, cwd=workdir)
         self.http_port = self.rtsp_port = 0
         self.http_scheme, self.rtsp_scheme = "http", "rtsp"
+        if wait:
+            self.wait_for_addresses()
+
+    def wait_for_addresses(self) -> None:
+        """Until the program says where it serves: it has started."""
         deadline = time.monotonic() + 30
         while time.monotonic() < deadline:
             match = ADDRESS_LINE.search(self.stderr())
@@ -125,11 +130,12 @@ def workdir() -> Iterator[Path]:
 
 @pytest.fixture
 def start_server(workdir: Path) -> Iterator:
-    """start_server(*args, env=None) -> Server; every server is stopped and checked at the end."""
+    """start_server(*args, env=None, wait=True) -> Server, started unless `wait`
+    is False; every server is stopped and checked at the end."""
     servers: List[Server] = []
 
-    def start(*args: str, env: Optional[Dict[str, str]] = None) -> Server:
-        server = Server(list(args), env, workdir)
+    def start(*args: str, env: Optional[Dict[str, str]] = None, wait: bool = True) -> Server:
+        server = Server(list(args), env, workdir, wait)
         servers.append(server)
         return server
 

@@ -5,12 +5,13 @@ from __future__ import annotations
 
 import os
 import signal
+import threading
 import time
 from pathlib import Path
 
 import pytest
 
-from conftest import SANITIZED
+from conftest import SANITIZED, wait_for
 from every_client import EveryClient, make_certificate
 
 # The program's promise. A sanitized build runs every library it loads
@@ -59,3 +60,25 @@ def stop_with_every_client(start_server, workdir: Path, tls: bool, signo: int) -
 def test_a_stop_with_every_kind_of_client_ends_in_time(start_server, workdir: Path, tls: bool, signo: int) -> None:
     took = stop_with_every_client(start_server, workdir, tls, signo)
     assert took <= STOP_LIMIT_S, f"the stop took {took:.2f} s"
+
+
+def handles(pid: int, signo: int) -> bool:
+    """Whether the process has a handler of its own for the signal."""
+    status = Path(f"/proc/{pid}/status").read_text()
+    caught = int(next(line for line in status.splitlines() if line.startswith("SigCgt:")).split()[1], 16)
+    return bool(caught & (1 << (signo - 1)))
+
+
+def test_a_stop_during_the_start_is_a_stop_like_any_other(start_server, workdir: Path) -> None:
+    # The start is held at a known point: the library's log is a pipe, and
+    # opening it for writing waits for a reader. The stop comes there.
+    log = workdir / "library-log.fifo"
+    os.mkfifo(log)
+    server = start_server("--size", "320x240", "--library-log", str(log), wait=False)
+    wait_for(lambda: handles(server.process.pid, signal.SIGTERM) or server.process.poll() is not None, 20,
+             "a handler for SIGTERM while the server starts")
+    server.process.send_signal(signal.SIGTERM)
+    reader = threading.Thread(target=lambda: Path(log).read_bytes(), daemon=True)
+    reader.start()
+    server.process.wait(timeout=30)
+    server.stop()  # exit 0, the closing line, no device buffer live

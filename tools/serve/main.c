@@ -177,6 +177,12 @@ int main(int argc, char **argv) {
         fprintf(stderr, PROGRAM ": cannot record into %s: %s\n", opts.record, g_strerror(errno));
         return 1;
     }
+    /* A service may be stopped at any moment, while it starts too: from here
+     * on a stop signal is a stop like any other, taken up when the start is
+     * done (nothing is half made), with the usual exit. */
+    loop = g_main_loop_new(NULL, FALSE);
+    signals[0] = g_unix_signal_add(SIGTERM, on_stop_signal, loop);
+    signals[1] = g_unix_signal_add(SIGINT, on_stop_signal, loop);
     if (strcmp(opts.listen, "localhost") == 0) opts.listen = "127.0.0.1";
     if (check_security(&opts, &creds, &certificate) != 0) {
         credentials_free(&creds);
@@ -188,7 +194,6 @@ int main(int argc, char **argv) {
     signal(SIGPIPE, SIG_IGN);
 
     gst_init(NULL, NULL);
-    loop = g_main_loop_new(NULL, FALSE);
     viewers_init(opts.max_clients);
     {
         GstElementFactory *source = gst_element_factory_find("boardcamsrc");
@@ -247,16 +252,15 @@ int main(int argc, char **argv) {
     }
     print_addresses(&opts, certificate != NULL, http_service_port(http), rtsp_service_port(rtsp));
 
-    signals[0] = g_unix_signal_add(SIGTERM, on_stop_signal, loop);
-    signals[1] = g_unix_signal_add(SIGINT, on_stop_signal, loop);
     rotation = g_timeout_add_seconds(10, rotate_library_log, NULL);
-    g_main_loop_run(loop);
-    g_source_remove(signals[0]);
-    g_source_remove(signals[1]);
+    /* A stop asked for during the start is taken up now. */
+    if (stop_requested == 0) g_main_loop_run(loop);
     g_source_remove(rotation);
     status = 0;
 
 out:
+    g_source_remove(signals[0]);
+    g_source_remove(signals[1]);
     if (error != NULL) g_error_free(error);
     /* The RTSP clients close first, while frames still flow: a media being
      * prepared for one needs its first frames to finish, and its client's
