@@ -164,6 +164,8 @@ TEST_F(CaptureTool, BadArgumentsExitTwoAndWriteNothing) {
         {"--camera", "0,0"}, {"--camera", "both,1"}, {"--camera", "1,1"}, {"--camera", "0,"},
         {"--fps", "5,60"},   {"--fps", "5,"},      {"--fps", "5,60,7"}, {"--duration", "0"},
         {"--duration", "-1"}, {"--duration", "2s"}, {"--duration", "1", "--frames", "3"},
+        // Sizes no camera takes, refused before a frame's worth is allocated.
+        {"--size", "100000x100000"}, {"--size", "8194x2"}, {"--format", "nv12", "--size", "1x48"},
     };
     for (const auto &args : cases) {
         std::vector<std::string> full = args;
@@ -176,6 +178,12 @@ TEST_F(CaptureTool, BadArgumentsExitTwoAndWriteNothing) {
         EXPECT_TRUE(r.out.empty()) << "nothing opened: " << r.out;
         EXPECT_FALSE(exists(out_)) << args[0];
     }
+    // A size out of range says so, and gives the range.
+    const ToolRun huge = run({"--out", out_, "--size", "100000x100000"});
+    EXPECT_NE(huge.err.find("size 100000x100000 is out of range: the cameras take 2 to 8192 pixels a side"),
+              std::string::npos) << huge.err;
+    const ToolRun odd = run({"--out", out_, "--size", "63x48"});
+    EXPECT_NE(odd.err.find("width and height must be even"), std::string::npos) << odd.err;
     const ToolRun help = run({"--help"});
     EXPECT_EQ(help.status, 0);
     EXPECT_NE(help.out.find("--camera 0|1|both"), std::string::npos);

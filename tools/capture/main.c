@@ -19,6 +19,7 @@
 
 #include "boardcam-mt.h"
 #include "encoder_pool.h"
+#include "frame_size.h"
 #include "frame_queue.h"
 #include "frame_writer.h"
 #include "library_log.h"
@@ -194,9 +195,10 @@ int main(int argc, char **argv) {
     case PARSE_OK:
         break;
     }
-    if (opts.format != CAPTURE_NV12 && (opts.width % 2 != 0 || opts.height % 2 != 0)) {
-        fprintf(stderr, PROGRAM ": size %dx%d: width and height must be even\nTry '" PROGRAM
-                        " --help' for usage.\n", opts.width, opts.height);
+    /* Before anything is allocated for a frame of that size. Raw NV12 is
+     * written as the library hands it over, odd sizes included. */
+    if (frame_size_check(opts.width, opts.height, opts.format == CAPTURE_NV12, error, sizeof error) != 0) {
+        fprintf(stderr, PROGRAM ": %s\nTry '" PROGRAM " --help' for usage.\n", error);
         return 2;
     }
     if (make_directory(opts.out_dir) != 0) {

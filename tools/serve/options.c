@@ -11,6 +11,8 @@
 
 #include <gio/gio.h>
 
+#include "frame_size.h"
+
 static int parse_number(const char *text, long min, long max, long *out) {
     char *end;
     long value;
@@ -63,15 +65,17 @@ static int split_pair(const char *text, char first[64], char second[64]) {
     return 2;
 }
 
-static int parse_size(const char *text, int *width, int *height) {
+/* "WxH": 0; -1 when it is not of that form, -2 (with `why`) when the
+ * cameras cannot take it. */
+static int parse_size(const char *text, int *width, int *height, char *why, size_t why_size) {
     char w[64];
     const char *x = strchr(text, 'x');
     long wv, hv;
     if (x == NULL || (size_t)(x - text) >= sizeof w) return -1;
     memcpy(w, text, (size_t)(x - text));
     w[x - text] = '\0';
-    if (parse_number(w, 2, 8192, &wv) != 0 || parse_number(x + 1, 2, 8192, &hv) != 0) return -1;
-    if (wv % 2 != 0 || hv % 2 != 0) return -1;
+    if (parse_number(w, 1, INT_MAX, &wv) != 0 || parse_number(x + 1, 1, INT_MAX, &hv) != 0) return -1;
+    if (frame_size_check(wv, hv, 0, why, why_size) != 0) return -2;
     *width = (int)wv;
     *height = (int)hv;
     return 0;
@@ -169,7 +173,8 @@ static int parse_cameras(const char *value, struct serve_options *opts) {
 }
 
 /* --size and --fps: one value for every camera, or one per camera. */
-static int parse_per_camera(const char *value, int is_size, struct serve_camera_options cams[2], int *given) {
+static int parse_per_camera(const char *value, int is_size, struct serve_camera_options cams[2], int *given,
+                            char *why, size_t why_size) {
     char fields[2][64];
     int i;
     const int count = split_pair(value, fields[0], fields[1]);
@@ -177,7 +182,8 @@ static int parse_per_camera(const char *value, int is_size, struct serve_camera_
     for (i = 0; i < 2; ++i) {
         const char *field = fields[count == 2 ? i : 0];
         if (is_size) {
-            if (parse_size(field, &cams[i].width, &cams[i].height) != 0) return -1;
+            const int parsed = parse_size(field, &cams[i].width, &cams[i].height, why, why_size);
+            if (parsed != 0) return parsed;
         } else {
             long fps;
             if (parse_number(field, 1, 240, &fps) != 0) return -1;
@@ -246,11 +252,14 @@ enum serve_parse_result serve_parse_options(int argc, char **argv, struct serve_
             if (parse_cameras(value, opts) != 0)
                 return fail(error, error_size, "cameras must be 0, 1, 0,1 or 1,0, not '%s'", value);
         } else if (strcmp(name, "--size") == 0) {
-            if (parse_per_camera(value, 1, opts->cameras, &sizes_given) != 0)
-                return fail(error, error_size, "size must be WIDTHxHEIGHT with even numbers, or two of them "
-                                               "separated by a comma, not '%s'", value);
+            char why[128];
+            const int parsed = parse_per_camera(value, 1, opts->cameras, &sizes_given, why, sizeof why);
+            if (parsed == -2) return fail(error, error_size, "%s", why);
+            if (parsed != 0)
+                return fail(error, error_size, "size must be WIDTHxHEIGHT, or two of them separated by a comma, "
+                                               "not '%s'", value);
         } else if (strcmp(name, "--fps") == 0) {
-            if (parse_per_camera(value, 0, opts->cameras, &rates_given) != 0)
+            if (parse_per_camera(value, 0, opts->cameras, &rates_given, NULL, 0) != 0)
                 return fail(error, error_size, "frame rate must be a number from 1 to 240, or two of them "
                                                "separated by a comma, not '%s'", value);
         } else if (strcmp(name, "--rtsp-port") == 0 || strcmp(name, "--http-port") == 0) {
