@@ -49,6 +49,6 @@ set grid
 set key top left
 plot "$data" using 1:2 with linespoints lw 2 title "library (ReadCameraFrame + vekpimoFree)", \
      "$data" using 1:3 with linespoints lw 2 title "direct platform calls", \
-     "$data" using 1:4 with linespoints lw 2 dt 2 title "floor (memcpy of one frame)"
+     "$data" using 1:4 with linespoints lw 2 dt 2 title "floor (memset of one frame: a write-only stream)"
 GP
 echo "plot written to $png"
