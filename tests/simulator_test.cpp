@@ -9,6 +9,9 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include "boardsim.h"
 #include "cammedia.h"
@@ -477,6 +480,58 @@ TEST(SimulatorEnvironment, AppendsLogRecordsToTheNamedFile) {
     EXPECT_EQ(second, "[ERROR] camera.cpp:34 CloseCameraEx: Close camera 1 failed");
     EXPECT_FALSE(std::getline(in, extra));
     std::remove(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// Another process that opens camera `id`, says so on `ready` and then
+// holds it until it reads a byte on `go` (closing the camera first when the
+// byte is 'c') or is killed.
+pid_t holdInAnotherProcess(int id, int ready[2], int go[2]) {
+    if (pipe(ready) != 0 || pipe(go) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const char opened = OpenCamera(id) != 0 ? 'o' : 'x';
+        if (write(ready[1], &opened, 1) != 1) _exit(2);
+        char what = 0;
+        if (read(go[0], &what, 1) == 1 && what == 'c') CloseCamera(id);
+        _exit(0);
+    }
+    char opened = 0;
+    if (pid < 0 || read(ready[0], &opened, 1) != 1 || opened != 'o') return -1;
+    return pid;
+}
+
+TEST_F(Simulator, ACameraAnotherProcessOpenedIsInUseUntilItClosesItOrDies) {
+    int ready[2], go[2];
+    // Closed by its holder.
+    pid_t holder = holdInAnotherProcess(0, ready, go);
+    ASSERT_GT(holder, 0);
+    EXPECT_EQ(QueryCameraStatus(0), BOARDSIM_STATUS_IN_USE);
+    EXPECT_EQ(OpenCamera(0), 0) << "a camera has one process at a time";
+    EXPECT_EQ(QueryCameraStatus(1), STATUS_CLOSED) << "the other camera is free";
+    ASSERT_EQ(write(go[1], "c", 1), 1);
+    int status = 0;
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_EQ(QueryCameraStatus(0), STATUS_CLOSED);
+    EXPECT_NE(OpenCamera(0), 0);
+    EXPECT_NE(CloseCamera(0), 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
+
+    // Killed while it holds the camera: the hold dies with it.
+    holder = holdInAnotherProcess(1, ready, go);
+    ASSERT_GT(holder, 0);
+    EXPECT_EQ(QueryCameraStatus(1), BOARDSIM_STATUS_IN_USE);
+    kill(holder, SIGKILL);
+    ASSERT_EQ(waitpid(holder, &status, 0), holder);
+    EXPECT_EQ(QueryCameraStatus(1), STATUS_CLOSED);
+    EXPECT_NE(OpenCamera(1), 0);
+    // Now this process has it: the other process would find it in use.
+    EXPECT_EQ(QueryCameraStatus(1), STATUS_OPEN);
+    EXPECT_NE(CloseCamera(1), 0);
+    for (int fd : {ready[0], ready[1], go[0], go[1]}) close(fd);
 }
 
 }  // namespace

@@ -6,14 +6,25 @@ BOARDCAM_LIBRARY, BOARDCAM_TEST_BOARDSIM and BOARDCAM_TEST_NV12_TO_RGB.
 """
 from __future__ import annotations
 
+import atexit
 import ctypes
 import os
+import shutil
 import subprocess
 import sys
+import tempfile
 from typing import List
 
 import numpy as np
 import pytest
+
+# Each test process is a board of its own: the simulator's cameras and
+# libboardcam-mt's sharing live in a runtime folder made for it, so that
+# tests run in parallel never find each other's cameras in use. Programs a
+# test starts inherit it and share the test's board.
+_RUNTIME_DIR = tempfile.mkdtemp(prefix="boardcam-test-")
+os.environ["BOARDSIM_RUNTIME_DIR"] = os.environ["BOARDCAM_RUNTIME_DIR"] = _RUNTIME_DIR
+atexit.register(shutil.rmtree, _RUNTIME_DIR, True)
 
 MEDIA_LIB_INIT, QUERY_CAMERA_STATUS, OPEN_CAMERA, SET_CAMERA_PROPERTY, READ_FRAME_FROM_CAMERA, \
     CLOSE_CAMERA, APP_LOG, PIMO_MALLOC, PIMO_FREE = range(9)

@@ -20,13 +20,12 @@ def test_sequence_timestamps_and_drops_after_a_stall(board):
                 assert abs(frame.realtime_ns - before_wall) < 1_000_000_000
                 np.testing.assert_array_equal(frame.array, board.reference(1, frame.sequence, 32, 16))
                 seen.append((frame.sequence, frame.dropped, frame.timestamp_ns))
+    # What a busy machine cannot change: each frame is the sensor frame of
+    # its sequence (checked above), a step of n + 1 in the sequence is n
+    # frames dropped, the stall of five and a half periods lost at least
+    # five, and a frame never arrives before the sensor made it.
     sequences = [s for s, _, _ in seen]
-    assert sequences[:3] == [0, 1, 2]
-    assert sequences[3] - sequences[2] >= 5
-    assert seen[3][1] == sequences[3] - sequences[2] - 1
-    assert [d for i, (_, d, _) in enumerate(seen) if i != 3] == [0] * 5
-    assert sequences[4:] == [sequences[3] + 1, sequences[3] + 2]
-    times = [t for _, _, t in seen]
-    assert times == sorted(times)
-    # Frames of a free-running sensor arrive a period apart.
-    assert 15_000_000 <= times[1] - times[0] <= 40_000_000
+    for (before, _, before_ns), (after, dropped, after_ns) in zip(seen, seen[1:]):
+        assert after > before and dropped == after - before - 1, seen
+        assert after_ns - before_ns >= (after - before - 1) * 20_000_000, seen
+    assert sequences[3] - sequences[2] >= 5, seen

@@ -41,6 +41,15 @@ typedef enum BoardsimCall {
     BOARDSIM_CALL_COUNT
 } BoardsimCall;
 
+/**
+ * What QueryCameraStatus answers in a process for a camera that another
+ * process has opened (an unusable status): on the board a camera belongs to
+ * one process at a time, until it closes the camera or dies. OpenCamera
+ * fails meanwhile. The simulator keeps this rule across processes with a
+ * lock per camera in BOARDSIM_RUNTIME_DIR (default /tmp/boardsim).
+ */
+#define BOARDSIM_STATUS_IN_USE 4
+
 /** Camera argument that matches every camera (and the runtime calls, which have none). */
 #define BOARDSIM_ANY_CAMERA (-1)
 

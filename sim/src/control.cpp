@@ -1,6 +1,8 @@
 // The control interface: scripting the board and reading back what happened.
 #include <cstring>
 
+#include "camera_hold.h"
+#include "cammedia.h"
 #include "pattern.h"
 #include "state.h"
 
@@ -75,6 +77,8 @@ BOARDSIM_API uint64_t boardsim_call_count(void) {
 BOARDSIM_API int boardsim_set_status(int camera, int status) {
     if (!isCamera(camera)) return -1;
     return locked([&](State &s) {
+        // A camera scripted out of the open state is no longer this process's.
+        if (status != STATUS_OPEN) dropCameraHold(camera);
         s.cameras[camera].status = status;
         return 0;
     });

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "camera_hold.h"
 #include "cammedia.h"
 #include "hooks.h"
 #include "pattern.h"
@@ -55,13 +56,16 @@ int boardsim_impl_MediaLibInit(void) {
 }
 
 int boardsim_impl_QueryCameraStatus(int id) {
-    return cameraCall(BOARDSIM_QUERY_CAMERA_STATUS, id, [](Camera &c) { return c.status; });
+    // A camera that another process has is unusable here until it lets go.
+    return cameraCall(BOARDSIM_QUERY_CAMERA_STATUS, id, [id](Camera &c) {
+        return c.status == STATUS_CLOSED && cameraHeldElsewhere(id) ? BOARDSIM_STATUS_IN_USE : c.status;
+    });
 }
 
 int boardsim_impl_OpenCamera(int id) {
-    return cameraCall(BOARDSIM_OPEN_CAMERA, id, [](Camera &c) {
+    return cameraCall(BOARDSIM_OPEN_CAMERA, id, [id](Camera &c) {
         if (c.status == STATUS_OPEN) return 1;
-        if (c.status != STATUS_CLOSED) return 0;
+        if (c.status != STATUS_CLOSED || !takeCameraHold(id)) return 0;
         c.status = STATUS_OPEN;
         c.fpsSet = c.resolutionSet = c.modeSet = false;
         c.restartSensor(Clock::now());
@@ -70,8 +74,9 @@ int boardsim_impl_OpenCamera(int id) {
 }
 
 int boardsim_impl_CloseCamera(int id) {
-    return cameraCall(BOARDSIM_CLOSE_CAMERA, id, [](Camera &c) {
+    return cameraCall(BOARDSIM_CLOSE_CAMERA, id, [id](Camera &c) {
         if (c.status != STATUS_OPEN) return 0;
+        dropCameraHold(id);
         c.status = STATUS_CLOSED;
         c.fpsSet = c.resolutionSet = c.modeSet = false;
         return 1;

@@ -1,5 +1,7 @@
 #include "state.h"
 
+#include "camera_hold.h"
+
 #include <cstring>
 #include <ctime>
 
@@ -54,7 +56,10 @@ void State::record(BoardsimEvent &event) {
 }
 
 void State::resetLocked() {
-    for (Camera &camera : cameras) camera = Camera{};
+    for (int id = 0; id < kCameraCount; ++id) {
+        dropCameraHold(id);
+        cameras[id] = Camera{};
+    }
     faults.clear();
     callCount = 0;
     failFromCall = 0;

@@ -7,9 +7,11 @@ BOARDCAM_TEST_ARTEFACTS (where screenshots are kept).
 """
 from __future__ import annotations
 
+import atexit
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import tempfile
@@ -25,6 +27,14 @@ SERVE = os.environ.get("BOARDCAM_SERVE", "boardcam-serve")
 # slower; tests whose loose bounds are near that cost widen them there.
 SANITIZED = "ASAN_OPTIONS" in os.environ or "TSAN_OPTIONS" in os.environ
 ADDRESS_LINE = re.compile(r"page at (https?)://[^ ]+:(\d+)/, streams at (rtsps?)://[^ ]+:(\d+)/")
+
+# Each test process is a board of its own: the simulator's cameras and
+# libboardcam-mt's sharing live in a runtime folder made for it, so that
+# tests run in parallel never find each other's cameras in use. The servers
+# and programs a test starts inherit it and share the test's board.
+_RUNTIME_DIR = tempfile.mkdtemp(prefix="boardcam-test-")
+os.environ["BOARDSIM_RUNTIME_DIR"] = os.environ["BOARDCAM_RUNTIME_DIR"] = _RUNTIME_DIR
+atexit.register(shutil.rmtree, _RUNTIME_DIR, True)
 
 
 class Server:
@@ -168,7 +178,8 @@ class Board:
         key = (camera, width, height)
         if key not in self.cache or len(self.cache[key]) < count:
             with tempfile.TemporaryDirectory() as out:
-                env = dict(os.environ, BOARDSIM_PACING="0")
+                # A board of its own: the server's cameras are not this tool's.
+                env = dict(os.environ, BOARDSIM_PACING="0", BOARDSIM_RUNTIME_DIR=out, BOARDCAM_RUNTIME_DIR=out)
                 env.pop("BOARDSIM_CALL_LOG", None)
                 done = subprocess.run([self.capture, "--camera", str(camera), "--size", f"{width}x{height}",
                                        "--frames", str(count), "--format", "y4m", "--out", out],
