@@ -27,10 +27,13 @@ boardcam_gst_wrap_frame (const boardcam_mt_frame * frame, const GstVideoInfo * i
   gint strides[GST_VIDEO_MAX_PLANES] = { width, width };
   GstBuffer *buffer;
 
-  /* The device buffer is exclusively this buffer's, so downstream may also
-   * write into it in place. */
-  buffer = gst_buffer_new_wrapped_full (0, frame->data, (gsize) frame->size, 0,
-      (gsize) frame->size, frame->data, boardcam_mt_release_frame);
+  /* An owner's device buffer is exclusively this buffer's, so downstream may
+   * also write into it in place. A frame shared with other programs is
+   * read-only: an element that writes in place copies it first. */
+  buffer = gst_buffer_new_wrapped_full (boardcam_mt_frame_is_read_only
+      (frame->data) ? GST_MEMORY_FLAG_READONLY : 0, frame->data,
+      (gsize) frame->size, 0, (gsize) frame->size, frame->data,
+      boardcam_mt_release_frame);
   gst_buffer_add_video_meta_full (buffer, GST_VIDEO_FRAME_FLAG_NONE,
       GST_VIDEO_FORMAT_NV12, width, height, 2, offsets, strides);
   if (frame->realtime_ns > 0)

@@ -121,17 +121,26 @@ current_camera (GstBoardcamSrc * self)
   return camera;
 }
 
+/* What downstream leaves open is fixed at the defaults, or, when another
+ * program has the camera, at its format, so that this element shares it. */
 static GstCaps *
 gst_boardcam_src_fixate (GstBaseSrc * bsrc, GstCaps * caps)
 {
+  GstBoardcamSrc *self = GST_BOARDCAM_SRC (bsrc);
   GstStructure *structure;
+  boardcam_mt_camera_status status;
+  gint width = DEFAULT_WIDTH, height = DEFAULT_HEIGHT, fps = DEFAULT_FPS;
 
+  if (boardcam_mt_status (current_camera (self), &status) == 0 && status.owned) {
+    width = status.width;
+    height = status.height;
+    fps = status.fps;
+  }
   caps = gst_caps_truncate (gst_caps_make_writable (caps));
   structure = gst_caps_get_structure (caps, 0);
-  gst_structure_fixate_field_nearest_int (structure, "width", DEFAULT_WIDTH);
-  gst_structure_fixate_field_nearest_int (structure, "height", DEFAULT_HEIGHT);
-  gst_structure_fixate_field_nearest_fraction (structure, "framerate",
-      DEFAULT_FPS, 1);
+  gst_structure_fixate_field_nearest_int (structure, "width", width);
+  gst_structure_fixate_field_nearest_int (structure, "height", height);
+  gst_structure_fixate_field_nearest_fraction (structure, "framerate", fps, 1);
   return GST_BASE_SRC_CLASS (parent_class)->fixate (bsrc, caps);
 }
 
@@ -304,10 +313,18 @@ open_camera (GstBoardcamSrc * self, gint camera, const GstVideoInfo * info,
     }
   }
 
+  /* Another program has the camera at a format this one cannot share, or
+   * may not share it: the library's message names the owner and says why. */
   if (result == BOARDCAM_MT_BUSY) {
     GST_ELEMENT_ERROR (self, RESOURCE, BUSY,
-        ("Camera %d is already in use in this process", camera),
-        ("another element or the Python package has it open"));
+        ("Camera %d is in use at another format", camera),
+        ("%s", boardcam_mt_last_message ()));
+    return FALSE;
+  }
+  if (result == BOARDCAM_MT_DENIED) {
+    GST_ELEMENT_ERROR (self, RESOURCE, OPEN_READ,
+        ("Camera %d is another user's, and this user may not share it",
+            camera), ("%s", boardcam_mt_last_message ()));
     return FALSE;
   }
   if (result != 0) {
@@ -416,6 +433,13 @@ gst_boardcam_src_create (GstPushSrc * psrc, GstBuffer ** outbuf)
   result = boardcam_mt_read (handle, &frame);
   if (result == BOARDCAM_MT_INTERRUPTED)
     return GST_FLOW_FLUSHING;
+  if (result == BOARDCAM_MT_BUSY) {
+    /* The program this element shares the camera with changed its format. */
+    GST_ELEMENT_ERROR (self, RESOURCE, BUSY,
+        ("Camera %d is now in use at another format", camera),
+        ("%s", boardcam_mt_last_message ()));
+    return GST_FLOW_ERROR;
+  }
   if (result != 0) {
     GST_ELEMENT_ERROR (self, RESOURCE, READ,
         ("Could not read a frame from camera %d at %dx%d, %d fps", camera,

@@ -7,7 +7,6 @@
 #include <time.h>
 
 #include "boardcam-mt.h"
-#include "vekpimo.h"
 
 static pthread_mutex_t library_lock = PTHREAD_MUTEX_INITIALIZER;
 
@@ -28,15 +27,6 @@ int64_t realtime_ns(void) { return clock_ns(CLOCK_REALTIME); }
 BOARDCAM_MT_API void boardcam_mt_lock(void) { process_lock(); }
 
 BOARDCAM_MT_API void boardcam_mt_unlock(void) { process_unlock(); }
-
-BOARDCAM_MT_API void boardcam_mt_release_frame(void *data) {
-    if (data == NULL) return;
-    /* The runtime's allocator is not ours to trust with threads: a release
-     * must not race the allocation inside another camera's read. */
-    process_lock();
-    vekpimoFree(data);
-    process_unlock();
-}
 
 BOARDCAM_MT_API void boardcam_mt_table(CameraMgr *out) {
     if (out == NULL) return;

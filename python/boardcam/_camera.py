@@ -6,37 +6,46 @@ import threading
 from types import TracebackType
 from typing import Iterator, Optional, Type
 
-from ._errors import CameraBusyError, CameraClosedError, CameraError
+from ._errors import CameraBusyError, CameraClosedError, CameraDeniedError, CameraError
 from ._frame import Frame
-from ._native import MT_BUSY, MT_INTERRUPTED, MtFrame, native
+from ._native import MT_BUSY, MT_DENIED, MT_INTERRUPTED, MtFrame, native
 
 
 class Camera:
     """Camera ``camera_id`` (0 or 1), open at a frame rate and size.
 
-    Opening calls ``OpenCameraEx``; :meth:`close`, or leaving a ``with``
-    block, calls ``CloseCameraEx``. Frames are NV12 (12 bits per pixel).
+    The first program to open a camera owns it: opening calls
+    ``OpenCameraEx``, and :meth:`close`, or leaving a ``with`` block, calls
+    ``CloseCameraEx``. When another program, or another ``Camera`` or
+    ``boardcamsrc`` of this one, has the camera already, this one shares it:
+    it gets the owner's frames at the owner's size, at the rate it asks (the
+    owner's or lower). Frames are NV12 (12 bits per pixel); a shared frame is
+    read-only.
 
-    A camera has one owner in the process: opening one that is already open
-    (by another ``Camera``, or a GStreamer ``boardcamsrc``) raises
-    :class:`CameraBusyError`. Different cameras may be read from different
-    threads at the same time, each at its own rate; :meth:`close` may be
-    called from another thread to stop a :meth:`read` that is waiting.
+    With no arguments but the id, the camera is opened at whatever it runs at
+    when another program has it, else at 640x480 and 30 fps; :attr:`fps`,
+    :attr:`width` and :attr:`height` tell what it got. Different cameras may
+    be read from different threads at the same time, each at its own rate;
+    :meth:`close` may be called from another thread to stop a :meth:`read`
+    that is waiting.
 
     Args:
         camera_id: 0 or 1.
-        fps: frames per second.
-        width: frame width in pixels (even).
-        height: frame height in pixels (even).
+        fps: frames per second; 0: the owner's, or 30.
+        width: frame width in pixels (even); 0 with height 0: the owner's, or 640.
+        height: frame height in pixels (even); 0 with width 0: the owner's, or 480.
 
     Raises:
-        CameraBusyError: the camera is already open in this process.
+        CameraBusyError: another program has the camera at another size or a
+            lower rate, or does not share it; the message names the owner.
+        CameraDeniedError: another user's program has it, and this user may
+            not share it.
         CameraError: ``OpenCameraEx`` failed (an invalid id or size, or the
             board refused).
         LibraryNotFoundError: the camera library could not be loaded.
     """
 
-    def __init__(self, camera_id: int, fps: int = 30, width: int = 640, height: int = 480) -> None:
+    def __init__(self, camera_id: int, fps: int = 0, width: int = 0, height: int = 0) -> None:
         for name, value in (("camera_id", camera_id), ("fps", fps), ("width", width), ("height", height)):
             if not isinstance(value, int) or isinstance(value, bool):
                 raise TypeError(f"{name} must be an int, not {type(value).__name__}")
@@ -54,11 +63,16 @@ class Camera:
         handle = ctypes.c_void_p()
         result = self._native.open(camera_id, fps, width, height, ctypes.byref(handle))
         if result == MT_BUSY:
-            raise CameraBusyError(camera_id)
+            raise CameraBusyError(camera_id, self._native.last_message().decode(errors="replace"))
+        if result == MT_DENIED:
+            raise CameraDeniedError(camera_id, self._native.last_message().decode(errors="replace"))
         if result != 0:
             raise CameraError("OpenCameraEx", camera_id)
         self._handle = handle
         self._closed = False
+        got = [ctypes.c_int32() for _ in range(3)]
+        self._native.format(handle, *(ctypes.byref(value) for value in got))
+        self.fps, self.width, self.height = (value.value for value in got)
 
     @property
     def closed(self) -> bool:
@@ -74,6 +88,8 @@ class Camera:
 
         Raises:
             CameraError: the read failed; no device buffer is left behind.
+            CameraBusyError: the program this camera is shared with changed
+                to a format this one does not fit; the message names it.
             CameraClosedError: the camera is closed, or was closed by another
                 thread while this read waited (a ``ValueError``).
         """
@@ -90,6 +106,8 @@ class Camera:
                 self._state.notify_all()
         if result == MT_INTERRUPTED:
             raise CameraClosedError(self.id, f"camera {self.id} was closed while a read waited for its frame")
+        if result == MT_BUSY:
+            raise CameraBusyError(self.id, self._native.last_message().decode(errors="replace"))
         if result != 0:
             raise CameraError("ReadCameraFrame", self.id)
         return Frame(self._native, self.id, self.width, self.height, record)

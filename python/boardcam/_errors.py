@@ -19,19 +19,35 @@ class CameraError(RuntimeError):
 
 
 class CameraBusyError(CameraError):
-    """The camera is already open in this process: by another ``Camera``, a
-    GStreamer ``boardcamsrc`` or any other user of libboardcam-mt.
+    """Another program has the camera and this one cannot share it: at
+    another size or a lower rate than asked, by a program that does not
+    share it, or with as many programs sharing it as it takes.
 
-    Nothing was called in the camera library; the owner's stream is untouched.
+    The message names the owner, for example "camera 0 is in use by
+    boardcam-serve (pid 812) at 1280x720, 30 fps; open it at that size, at
+    30 fps or less, to share it". Nothing was called in the camera library;
+    the owner's stream is untouched.
 
     Attributes:
         camera: the camera id.
+        message: what libboardcam-mt said.
     """
 
-    def __init__(self, camera: int) -> None:
-        RuntimeError.__init__(self, f"camera {camera} is already in use in this process")
+    def __init__(self, camera: int, message: str = "") -> None:
+        RuntimeError.__init__(self, message or f"camera {camera} is in use")
         self.function = "OpenCameraEx"
         self.camera = camera
+        self.message = message
+
+
+class CameraDeniedError(CameraBusyError):
+    """Another user's program has the camera, and this user may not share it
+    (only root, the owner's user and group video may).
+
+    Attributes:
+        camera: the camera id.
+        message: why, as libboardcam-mt said it.
+    """
 
 
 class CameraClosedError(ValueError):

@@ -46,6 +46,8 @@ class Frame:
             comparable with :func:`time.monotonic_ns`.
         realtime_ns: arrival time on ``CLOCK_REALTIME`` (nanoseconds since
             the epoch), comparable with :func:`time.time_ns`.
+        read_only: True for a frame shared with other programs, whose arrays
+            cannot be written (``.copy()`` one to change it).
     """
 
     def __init__(self, native: Native, camera: int, width: int, height: int, record: MtFrame) -> None:
@@ -61,6 +63,11 @@ class Frame:
         # Every view handed out is a view of this one array, so its reference
         # count tells whether any view is alive.
         root: Optional[np.ndarray] = np.frombuffer(_bytes_type(size).from_address(address), dtype=np.uint8)
+        # A frame shared with other programs is mapped read-only: writing it
+        # would fault, so numpy refuses to.
+        self.read_only = bool(native.frame_is_read_only(address))
+        if self.read_only:
+            root.flags.writeable = False
         self._root = root
         self._release = weakref.finalize(root, _release_device_buffer, native, address)
 

@@ -19,6 +19,11 @@ MT_LIBRARY_NAME = "libboardcam-mt.so.1"
 #: Results of libboardcam-mt besides 0 and -1.
 MT_INTERRUPTED = -2
 MT_BUSY = -3
+MT_DENIED = -4
+
+#: Bytes of a program's name in a status, and subscribers a camera takes.
+MT_PROGRAM_MAX = 32
+MT_MAX_SUBSCRIBERS = 16
 
 _loading = threading.Lock()
 
@@ -65,6 +70,34 @@ class MtFrame(ctypes.Structure):
     ]
 
 
+class MtPeer(ctypes.Structure):
+    """One program sharing a camera (``boardcam_mt_peer``)."""
+
+    _fields_ = [
+        ("pid", ctypes.c_int32),
+        ("program", ctypes.c_char * MT_PROGRAM_MAX),
+        ("fps", ctypes.c_int32),
+        ("held", ctypes.c_uint32),
+        ("frames", ctypes.c_uint64),
+        ("dropped", ctypes.c_uint64),
+    ]
+
+
+class MtCameraStatus(ctypes.Structure):
+    """Who has a camera (``boardcam_mt_camera_status``)."""
+
+    _fields_ = [
+        ("id", ctypes.c_int32),
+        ("owned", ctypes.c_bool),
+        ("width", ctypes.c_int32),
+        ("height", ctypes.c_int32),
+        ("fps", ctypes.c_int32),
+        ("owner", MtPeer),
+        ("subscriber_count", ctypes.c_uint32),
+        ("subscribers", MtPeer * MT_MAX_SUBSCRIBERS),
+    ]
+
+
 class Native:
     """The loaded libraries with their prototypes."""
 
@@ -87,6 +120,18 @@ class Native:
         self.release_frame = mt.boardcam_mt_release_frame
         self.release_frame.argtypes = [ctypes.c_void_p]
         self.release_frame.restype = None
+        self.format = mt.boardcam_mt_format
+        self.format.argtypes = [handle, ctypes.POINTER(int32), ctypes.POINTER(int32), ctypes.POINTER(int32)]
+        self.format.restype = int32
+        self.frame_is_read_only = mt.boardcam_mt_frame_is_read_only
+        self.frame_is_read_only.argtypes = [ctypes.c_void_p]
+        self.frame_is_read_only.restype = ctypes.c_bool
+        self.status = mt.boardcam_mt_status
+        self.status.argtypes = [int32, ctypes.POINTER(MtCameraStatus)]
+        self.status.restype = int32
+        self.last_message = mt.boardcam_mt_last_message
+        self.last_message.argtypes = []
+        self.last_message.restype = ctypes.c_char_p
         self.copy_table = mt.boardcam_mt_table
         self.copy_table.argtypes = [ctypes.POINTER(CameraMgr)]
         self.copy_table.restype = None

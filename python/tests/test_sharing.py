@@ -1,4 +1,5 @@
-"""A camera has one owner in the process, whether a Camera or a GStreamer element."""
+"""A camera is shared: a second Camera, or a Camera beside a GStreamer
+element, gets the owner's frames; another size is refused naming the owner."""
 import os
 import tempfile
 import time
@@ -9,17 +10,30 @@ import boardcam
 from conftest import OPEN_CAMERA
 
 
-def test_a_second_camera_object_on_the_same_camera_is_busy(board):
+def test_a_second_camera_object_shares_the_owners_frames_read_only(board):
+    board.lib.boardsim_set_pacing(True)
     with boardcam.Camera(0, width=32, height=16) as owner:
         opens = len(board.journal(OPEN_CAMERA))
+        # Opened with no size or rate: the owner's.
+        with boardcam.Camera(0) as shared:
+            assert (shared.width, shared.height, shared.fps) == (32, 16, 30)
+            assert len(board.journal(OPEN_CAMERA)) == opens, "the camera is opened once"
+            with shared.read() as frame:
+                assert frame.read_only and not frame.array.flags.writeable
+                with pytest.raises(ValueError):
+                    frame.array[0, 0] = 1
+                reference = board.reference(0, frame.sequence, 32, 16)
+                assert (frame.array == reference).all(), "the sensor frame of its sequence"
+        with owner.read() as frame:  # the owner's own frames are its device buffers
+            assert not frame.read_only and frame.array.flags.writeable
+            assert frame.array.shape == (24, 32)
         with pytest.raises(boardcam.CameraBusyError) as caught:
             boardcam.Camera(0, width=64, height=48)
-        assert isinstance(caught.value, boardcam.CameraError)
-        assert caught.value.camera == 0
-        assert "already in use in this process" in str(caught.value)
-        assert len(board.journal(OPEN_CAMERA)) == opens
-        with owner.read() as frame:  # untouched
-            assert frame.array.shape == (24, 32)
+        assert isinstance(caught.value, boardcam.CameraError) and caught.value.camera == 0
+        assert f"(pid {os.getpid()}) at 32x16, 30 fps; open it at that size, at 30 fps or less, to share it" \
+            in str(caught.value)
+        with pytest.raises(boardcam.CameraBusyError):
+            boardcam.Camera(0, fps=60, width=32, height=16)
         with boardcam.Camera(1, width=32, height=16):
             pass
     with boardcam.Camera(0, width=64, height=48) as again:
@@ -51,22 +65,27 @@ def _first_message(gst, pipeline, types, seconds=10):
     return pipeline.get_bus().timed_pop_filtered(int(seconds * gst.SECOND), types)
 
 
-def test_the_element_is_refused_a_camera_the_package_owns(board):
+def test_the_element_shares_a_camera_the_package_owns(board):
     gst = _gstreamer()
+    board.lib.boardsim_set_pacing(True)
     with boardcam.Camera(0, width=32, height=16) as cam:
         pipeline = _pipeline(gst, 0)
+        frames = []
+        pipeline.get_by_name("sink").set_property("signal-handoffs", True)
+        pipeline.get_by_name("sink").connect("handoff", lambda sink, buffer, pad: frames.append(buffer.offset))
         pipeline.set_state(gst.State.PLAYING)
-        message = _first_message(gst, pipeline, gst.MessageType.ERROR)
-        assert message is not None
-        error, _ = message.parse_error()
-        assert error.matches(gst.ResourceError.quark(), gst.ResourceError.BUSY)
-        assert error.message == "Camera 0 is already in use in this process"
+        for _ in range(60):
+            cam.read().release()
+            if len(frames) >= 10:
+                break
+        assert _first_message(gst, pipeline, gst.MessageType.ERROR, seconds=0) is None
         pipeline.set_state(gst.State.NULL)
-        cam.read().release()
+        assert len(frames) >= 10 and frames == sorted(frames)
+    assert len(board.journal(OPEN_CAMERA)) == 1
     assert board.live_buffers() == 0
 
 
-def test_the_package_is_refused_a_camera_the_element_owns_and_calls_never_overlap(board):
+def test_the_package_shares_a_camera_the_element_owns_and_calls_never_overlap(board):
     gst = _gstreamer()
     board.lib.boardsim_set_pacing(True)
     pipeline = _pipeline(gst, 0)
@@ -77,13 +96,19 @@ def test_the_package_is_refused_a_camera_the_element_owns_and_calls_never_overla
         if board.journal(OPEN_CAMERA):
             break
         time.sleep(0.01)
+    with boardcam.Camera(0) as shared:
+        assert (shared.width, shared.height) == (32, 16)
+        for frame in shared.frames(10):
+            assert frame.read_only
+            frame.release()
     with pytest.raises(boardcam.CameraBusyError):
-        boardcam.Camera(0, width=32, height=16)
+        boardcam.Camera(0, width=64, height=48)
     # The other camera, from Python, beside the element's stream.
     with boardcam.Camera(1, fps=60, width=32, height=16) as cam:
         for frame in cam.frames(30):
             frame.release()
     assert _first_message(gst, pipeline, gst.MessageType.ERROR, seconds=0) is None
     pipeline.set_state(gst.State.NULL)
+    assert len(board.journal(OPEN_CAMERA)) == 2
     assert board.overlap() == ""
     assert board.live_buffers() == 0
