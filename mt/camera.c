@@ -61,6 +61,7 @@ struct boardcam_mt_camera {
     enum role role;
     int32_t asked_fps, asked_width, asked_height; /* what the open asked; 0: whatever */
     int32_t fps, width, height;                   /* what the handle reads at */
+    int32_t owner_fps;                            /* a subscriber's owner's rate */
     /* What the program saw last, for the sequence across a take-over. */
     bool has_last;
     uint64_t last_sequence;
@@ -217,7 +218,7 @@ static int32_t own_or_attach(boardcam_mt_camera *camera) {
         if (result == 0) {
             pthread_mutex_lock(&camera->mu);
             camera->role = ROLE_SUBSCRIBER;
-            hub_client_format(camera->client, &camera->fps, &camera->width, &camera->height);
+            hub_client_format(camera->client, &camera->fps, &camera->width, &camera->height, &camera->owner_fps);
             pthread_mutex_unlock(&camera->mu);
             return 0;
         }
@@ -447,10 +448,17 @@ static void account(boardcam_mt_camera *camera, boardcam_mt_frame *frame, bool r
         recount_dropped = true;
     }
     frame->sequence += (uint64_t)camera->sequence_offset;
-    if (recount_dropped)
-        frame->dropped = camera->has_last && frame->sequence > camera->last_sequence
-                             ? (uint32_t)(frame->sequence - camera->last_sequence - 1)
-                             : 0;
+    if (recount_dropped) {
+        /* A subscriber slower than the camera takes every step-th frame: the
+         * frames between are not its to miss. */
+        const double step = camera->role == ROLE_SUBSCRIBER && camera->fps > 0 && camera->owner_fps > camera->fps
+                                ? (double)camera->owner_fps / camera->fps
+                                : 1.0;
+        const double periods = camera->has_last && frame->sequence > camera->last_sequence
+                                   ? (double)(frame->sequence - camera->last_sequence) / step
+                                   : 1.0;
+        frame->dropped = periods >= 1.5 ? (uint32_t)(periods + 0.5) - 1 : 0;
+    }
     camera->has_last = true;
     camera->last_sequence = frame->sequence;
     camera->last_arrival_ns = frame->monotonic_ns;
@@ -478,6 +486,7 @@ BOARDCAM_MT_API int32_t boardcam_mt_read(boardcam_mt_camera *camera, boardcam_mt
         if (result == HUB_CLIENT_GONE) result = take_over(camera);
         pthread_mutex_lock(&camera->mu);
         if (result == 0 && camera->role == ROLE_SUBSCRIBER && got.data != NULL) {
+            hub_client_format(camera->client, NULL, NULL, NULL, &camera->owner_fps); /* it may have changed */
             account(camera, &got, true);
             break;
         }

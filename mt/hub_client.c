@@ -204,8 +204,10 @@ int hub_client_attach(int id, const char *path, int32_t fps, int32_t width, int3
     return 0;
 }
 
-void hub_client_format(const struct hub_client *client, int32_t *fps, int32_t *width, int32_t *height) {
+void hub_client_format(const struct hub_client *client, int32_t *fps, int32_t *width, int32_t *height,
+                       int32_t *owner_fps) {
     pthread_mutex_lock(&clients_mu);
+    if (owner_fps != NULL) *owner_fps = client->owner_fps;
     if (fps != NULL) *fps = client->fps;
     if (width != NULL) *width = client->width;
     if (height != NULL) *height = client->height;

@@ -28,8 +28,9 @@ struct hub_client;
  * message; BOARDCAM_MT_ERROR. */
 int hub_client_attach(int id, const char *path, int32_t fps, int32_t width, int32_t height, struct hub_client **out);
 
-/* The subscriber's rate and the owner's size. */
-void hub_client_format(const struct hub_client *client, int32_t *fps, int32_t *width, int32_t *height);
+/* The subscriber's rate, the owner's size and the owner's rate. */
+void hub_client_format(const struct hub_client *client, int32_t *fps, int32_t *width, int32_t *height,
+                       int32_t *owner_fps);
 
 /* Waits for the next frame, or until `wake_fd` is readable. 0 with the
  * frame (the owner's sequence and times; `dropped` 0); BOARDCAM_MT_INTERRUPTED;

@@ -23,6 +23,7 @@
 #include "credentials.h"
 #include "feed/feed.h"
 #include "feed/h264_encoder.h"
+#include "feed/sharing.h"
 #include "feed/viewers.h"
 #include "http/http.h"
 #include "library_log.h"
@@ -204,6 +205,10 @@ int main(int argc, char **argv) {
         gst_object_unref(source);
     }
     if (make_feeds(&opts, feeds) != 0) goto out;
+    {
+        const bool served[2] = {feeds[0] != NULL, feeds[1] != NULL};
+        sharing_watch_start(served);
+    }
     if (opts.record != NULL) {
         struct recordings_config rc = {opts.record, opts.segment_s,
                                        {opts.keep_days, opts.keep_free_bytes, opts.keep_free_percent, NULL, NULL}};
@@ -300,6 +305,7 @@ out:
         _exit(0);
     }
     stop_watchdog_stage("freeing the captures");
+    sharing_watch_stop();
     for (i = 0; i < 2; ++i) feed_free(feeds[i]);
     while (g_main_context_iteration(NULL, FALSE)) {
     }

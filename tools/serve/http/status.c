@@ -1,6 +1,58 @@
 #include "status.h"
 
+#include <unistd.h>
+
+#include "feed/sharing.h"
 #include "feed/viewers.h"
+
+static void add_peer(JsonBuilder *builder, const boardcam_mt_peer *peer, bool subscriber) {
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "program");
+    json_builder_add_string_value(builder, g_utf8_validate(peer->program, -1, NULL) ? peer->program : "?");
+    json_builder_set_member_name(builder, "pid");
+    json_builder_add_int_value(builder, peer->pid);
+    json_builder_set_member_name(builder, "this_program");
+    json_builder_add_boolean_value(builder, peer->pid == (int32_t)getpid());
+    json_builder_set_member_name(builder, "fps");
+    json_builder_add_int_value(builder, peer->fps);
+    if (subscriber) {
+        json_builder_set_member_name(builder, "held");
+        json_builder_add_int_value(builder, peer->held);
+        json_builder_set_member_name(builder, "frames");
+        json_builder_add_int_value(builder, (gint64)peer->frames);
+        json_builder_set_member_name(builder, "dropped");
+        json_builder_add_int_value(builder, (gint64)peer->dropped);
+    }
+    json_builder_end_object(builder);
+}
+
+/* "sharing": who has the camera and who shares it, as last heard; null
+ * before the first answer. */
+static void add_sharing(JsonBuilder *builder, int camera) {
+    boardcam_mt_camera_status status;
+    uint32_t i;
+    json_builder_set_member_name(builder, "sharing");
+    if (!sharing_status(camera, &status)) {
+        json_builder_add_null_value(builder);
+        return;
+    }
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "owner");
+    if (status.owned) {
+        add_peer(builder, &status.owner, false);
+        json_builder_set_member_name(builder, "width");
+        json_builder_add_int_value(builder, status.width);
+        json_builder_set_member_name(builder, "height");
+        json_builder_add_int_value(builder, status.height);
+    } else {
+        json_builder_add_null_value(builder);
+    }
+    json_builder_set_member_name(builder, "subscribers");
+    json_builder_begin_array(builder);
+    for (i = 0; i < status.subscriber_count; ++i) add_peer(builder, &status.subscribers[i], true);
+    json_builder_end_array(builder);
+    json_builder_end_object(builder);
+}
 
 gchar *status_json(struct feed *const feeds[2], const struct status_source *sources, int source_count,
                    gint64 started) {
@@ -61,6 +113,7 @@ gchar *status_json(struct feed *const feeds[2], const struct status_source *sour
         json_builder_set_member_name(builder, "webrtc");
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_WEBRTC));
         json_builder_end_object(builder);
+        add_sharing(builder, camera);
         for (i = 0; i < source_count; ++i)
             if (sources[i].camera_json != NULL) sources[i].camera_json(builder, camera, sources[i].data);
         json_builder_end_object(builder);
@@ -130,6 +183,16 @@ gchar *status_metrics(struct feed *const feeds[2], const struct status_source *s
         g_string_append_printf(out, "boardcam_camera_errors_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
                                (guint64)stats[camera].errors_total);
         feed_stats_clear(&stats[camera]);
+    }
+    g_string_append(out, "# HELP boardcam_sharing_programs Other programs sharing the camera.\n"
+                         "# TYPE boardcam_sharing_programs gauge\n");
+    for (camera = 0; camera < 2; ++camera) {
+        boardcam_mt_camera_status sharing;
+        uint32_t others = 0, s;
+        if (feeds[camera] == NULL || !sharing_status(camera, &sharing)) continue;
+        if (sharing.owned && sharing.owner.pid != (int32_t)getpid()) ++others;
+        for (s = 0; s < sharing.subscriber_count; ++s) others += sharing.subscribers[s].pid != (int32_t)getpid();
+        g_string_append_printf(out, "boardcam_sharing_programs{camera=\"%d\"} %u\n", camera, others);
     }
     for (i = 0; i < source_count; ++i)
         if (sources[i].metrics != NULL) sources[i].metrics(out, sources[i].data);
