@@ -517,7 +517,16 @@ BOARDCAM_MT_API int32_t boardcam_mt_reconfigure(boardcam_mt_camera *camera, int3
         }
         return result;
     }
-    if (camera->hub != NULL) hub_pause(camera->hub);
+    if (camera->hub != NULL) {
+        void *unread = NULL;
+        hub_pause(camera->hub);
+        /* A frame of the old format is nobody's now. */
+        pthread_mutex_lock(&camera->mu);
+        if (camera->mailbox_full && camera->mailbox_result == 0) unread = camera->mailbox.data;
+        camera->mailbox_full = false;
+        pthread_mutex_unlock(&camera->mu);
+        boardcam_mt_release_frame(unread);
+    }
     process_lock();
     opened = monotonic_ns();
     result = OpenCameraEx(camera->id, fps, width, height);

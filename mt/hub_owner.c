@@ -45,6 +45,7 @@ struct connection {
     pid_t pid;
     char program[BOARDCAM_MT_PROGRAM_MAX];
     int32_t fps;
+    int32_t width, height;  /* the size it was given */
     int64_t period_ns;
     int64_t next_due_ns;
     uint32_t max_held;
@@ -189,9 +190,10 @@ static struct slot *free_slot(struct hub *hub) {
     return empty;
 }
 
-/* Keeps memory for the subscribers there are, and a frame more. */
+/* Keeps memory for the subscribers there are, and a frame more; none
+ * without subscribers. */
 static void trim_slots(struct hub *hub) {
-    uint32_t made = 0, keep = hub->subscribers * BOARDCAM_MT_MAX_HELD + 1;
+    uint32_t made = 0, keep = hub->subscribers > 0 ? hub->subscribers * BOARDCAM_MT_MAX_HELD + 1 : 0;
     int i;
     for (i = 0; i < HUB_SLOTS; ++i) made += hub->slots[i].made;
     for (i = 0; i < HUB_SLOTS && made > keep; ++i) {
@@ -387,6 +389,8 @@ static void welcome(struct hub *hub, int index, const struct hub_hello *hello) {
         return;
     }
     c->fps = fps;
+    c->width = hub->width;
+    c->height = hub->height;
     c->period_ns = period_of(fps);
     c->next_due_ns = monotonic_ns();
     c->max_held = hello->max_held >= 1 && hello->max_held <= BOARDCAM_MT_MAX_HELD ? hello->max_held
@@ -438,6 +442,16 @@ static bool take_message(struct hub *hub, int index, const void *buffer, size_t 
     struct connection *c = &hub->connections[index];
     enum hub_message_type type;
     if (!hub_message_valid(buffer, size, &type)) return false;
+    if (!c->welcomed && (type == HUB_HELLO || type == HUB_STATUS)) {
+        /* Checked once its first message has been read, so that a refusal
+         * reaches it (see close_after_refusal()). */
+        char why[256], text[384];
+        if (peer_check(c->fd, &c->pid, why, sizeof why) != 0) {
+            snprintf(text, sizeof text, "camera %d is in use by another program, and %s", hub->id, why);
+            refuse(c->fd, BOARDCAM_MT_DENIED, text);
+            return false;
+        }
+    }
     if (!c->welcomed) {
         if (type == HUB_HELLO) {
             welcome(hub, index, buffer);
@@ -491,12 +505,21 @@ static void serve_connection(struct hub *hub, int index, uint32_t events) {
     }
 }
 
+/* Closes a connection just refused. What it sent is read first: a socket
+ * closed with unread messages resets the connection, and the peer would get
+ * that instead of the refusal. */
+static void close_after_refusal(int fd) {
+    char buffer[HUB_MESSAGE_MAX];
+    int round;
+    for (round = 0; round < MESSAGES_PER_ROUND && recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) > 0; ++round) {
+    }
+    close(fd);
+}
+
 static void accept_connections(struct hub *hub) {
     int round;
     for (round = 0; round < MESSAGES_PER_ROUND; ++round) {
         const int fd = accept4(hub->listen_fd, NULL, NULL, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        char why[256];
-        pid_t pid = 0;
         int index;
         struct epoll_event event;
         if (fd < 0) return;
@@ -507,20 +530,12 @@ static void accept_connections(struct hub *hub) {
             snprintf(text, sizeof text, "camera %d is shared by as many programs as it takes (%d)", hub->id,
                      BOARDCAM_MT_MAX_SUBSCRIBERS);
             refuse(fd, BOARDCAM_MT_BUSY, text);
-            close(fd);
-            continue;
-        }
-        if (peer_check(fd, &pid, why, sizeof why) != 0) {
-            char text[384];
-            snprintf(text, sizeof text, "camera %d is in use by another program, and %s", hub->id, why);
-            refuse(fd, BOARDCAM_MT_DENIED, text);
-            close(fd);
+            close_after_refusal(fd);
             continue;
         }
         memset(&hub->connections[index], 0, sizeof hub->connections[index]);
         hub->connections[index].fd = fd;
         hub->connections[index].generation = ++connections_made;
-        hub->connections[index].pid = pid;
         hub->connections[index].hello_deadline_ns = monotonic_ns() + HELLO_TIMEOUT_NS;
         event.events = EPOLLIN | EPOLLRDHUP;
         event.data.u64 = key_of(hub, index);
@@ -696,8 +711,10 @@ void hub_set_format(struct hub *hub, int32_t fps, int32_t width, int32_t height)
         struct connection *c = &hub->connections[i];
         if (c->fd < 0 || !c->welcomed) continue;
         /* One that no longer fits gets no more frames; it is told at its next
-         * read, and frames it holds stay as they are. */
-        if (c->fps > fps || !send_message(c->fd, &message, sizeof message, -1)) c->displaced = true;
+         * read, and frames it holds stay as they are. A size that changed
+         * fits nobody: a subscriber reads at the size it was given. */
+        const bool sent = send_message(c->fd, &message, sizeof message, -1);
+        if (!sent || c->fps > fps || width != c->width || height != c->height) c->displaced = true;
     }
     pthread_mutex_unlock(&hub_mu);
 }

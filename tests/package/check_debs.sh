@@ -102,7 +102,7 @@ stop_unit() {
   fi
 }
 start_unit
-grep -q 'cam0.mjpg\|mjpg' "$work/page.html" || fail "curl did not get the page"
+grep -q 'page/status.js' "$work/page.html" && curl -sf http://127.0.0.1:8080/page/tile.js | grep -q 'mjpg' || fail "curl did not get the page and its modules"
 curl -sf http://127.0.0.1:8080/api/status | grep -q '"cameras"' || fail "no status"
 [ "$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1:8080/api/recordings)" = 404 ] \
   || fail "the shipped defaults record"
