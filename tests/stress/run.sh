@@ -12,16 +12,15 @@ runs=${2:-5}
 retry=${3:-0}
 jobs=$(nproc 2>/dev/null || echo 2)
 
-# The load: one busy loop per core, niced as little as the tests.
-load() {
-  local pids=() i
-  for ((i = 0; i < jobs; ++i)); do
-    sh -c 'while :; do :; done' &
-    pids+=($!)
-  done
-  trap 'kill "${pids[@]}" 2>/dev/null' EXIT
-}
-load
+# The load: one busy loop per core, niced as little as the tests. They end
+# with this script, however it ends: the trap runs after any function has
+# returned, so their pids are kept at the top level.
+load_pids=()
+for ((i = 0; i < jobs; ++i)); do
+  sh -c 'while :; do :; done' &
+  load_pids+=($!)
+done
+trap 'kill "${load_pids[@]}" 2>/dev/null' EXIT
 
 failed_runs=0
 summary=()
