@@ -4,7 +4,9 @@ BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS ?=
 
-.PHONY: all configure build test demo package-check cross-test sanitize tsan valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve bench-record deb deb-check clean
+.PHONY: all configure build test demo package-check cross-build cross-test sanitize-build sanitize tsan-build tsan \
+        valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve bench-record bench-share deb \
+        deb-build deb-check clean
 
 all: build
 
@@ -67,49 +69,58 @@ deb:
 	BOARDCAM_CROSS_EXTRA_ROOT=$(if $(CROSS_DEB),$(CROSS_EXTRA_ROOT)) \
 	  tests/package/build_debs.sh $(DEB_DIR)$(if $(CROSS_DEB),-$(ARCH)) $(ARCH)
 
-# The packages of both architectures: lintian, apt install, clients, purge.
-deb-check:
+# The packages of both architectures, built (deb-build) and checked: lintian,
+# apt install, clients, purge.
+deb-build:
 	$(MAKE) deb DEB_DIR=$(DEB_DIR)
 	$(MAKE) deb DEB_DIR=$(DEB_DIR) ARCH=arm64
+# DEB_PREBUILT=1: check the packages deb-build made before.
+deb-check: $(if $(DEB_PREBUILT),,deb-build)
 	tests/package/check_debs.sh $(DEB_DIR) $(DEB_DIR)-arm64
 
-# Cross-build for the AArch64 board and run every test under qemu-aarch64.
+# Cross-build for the AArch64 board (cross-build) and run every test under
+# qemu-aarch64 (cross-test).
 CROSS_BUILD ?= build-aarch64
-cross-test:
+cross-build:
 	./.ci/cross-deps $(CROSS_EXTRA_ROOT)
 	cmake -S . -B $(CROSS_BUILD) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchains/aarch64-linux-gnu.cmake \
-	      -DBOARDCAM_CROSS_EXTRA_ROOT=$(CROSS_EXTRA_ROOT) $(CMAKE_FLAGS)
+	      -DBOARDCAM_CROSS_EXTRA_ROOT=$(CROSS_EXTRA_ROOT) -DBOARDCAM_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(CROSS_BUILD) -j $(JOBS)
+cross-test: cross-build
 	ctest --test-dir $(CROSS_BUILD) --output-on-failure -j $(JOBS)
 
-# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer;
-# any report ends the test that caused it.
+# The whole suite built with AddressSanitizer and UndefinedBehaviorSanitizer
+# (sanitize-build) and run (sanitize); any report ends the test that caused
+# it. Pages in Chromium are left out: the browser is not our code, and what
+# the server does for them is covered by the WHEP and MJPEG tests, which run.
 SAN_BUILD ?= build-sanitize
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
-sanitize:
+sanitize-build:
 	./.ci/deps
 	cmake -S . -B $(SAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$(SAN_FLAGS)" \
 	      -DCMAKE_CXX_FLAGS="$(SAN_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(SAN_FLAGS)" \
-	      -DCMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)" $(CMAKE_FLAGS)
+	      -DCMAKE_SHARED_LINKER_FLAGS="$(SAN_FLAGS)" -DBOARDCAM_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(SAN_BUILD) -j $(JOBS)
+sanitize: sanitize-build
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS)
+	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS) -LE browser
 
 # Every test that uses threads (label "threads"), with libboardcam-mt, the
-# simulator, the plugin and the capture tool built with ThreadSanitizer; any
-# report fails the test. The tests that do not load GStreamer run with no
-# suppression; the GStreamer ones with tests/tsan-gstreamer.supp, which says
-# why each entry is there.
+# simulator, the plugin and the capture tool built with ThreadSanitizer
+# (tsan-build) and run (tsan); any report fails the test. The tests that do
+# not load GStreamer run with no suppression; the GStreamer ones with
+# tests/tsan-gstreamer.supp, which says why each entry is there.
 TSAN_BUILD ?= build-tsan
 TSAN_FLAGS := -fsanitize=thread -fno-omit-frame-pointer
 TSAN_RUN = TSAN_OPTIONS="halt_on_error=1 exitcode=66 second_deadlock_stack=1 $(1)" \
            ctest --test-dir $(TSAN_BUILD) --output-on-failure -j $(JOBS)
-tsan:
+tsan-build:
 	./.ci/deps
 	cmake -S . -B $(TSAN_BUILD) -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_FLAGS="$(TSAN_FLAGS)" \
 	      -DCMAKE_CXX_FLAGS="$(TSAN_FLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$(TSAN_FLAGS)" \
 	      -DCMAKE_SHARED_LINKER_FLAGS="$(TSAN_FLAGS)" -DBOARDCAM_BUILD_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS)
+tsan: tsan-build
 	$(call TSAN_RUN,) -L threads -LE gstreamer
 	$(call TSAN_RUN,suppressions=$(CURDIR)/tests/tsan-gstreamer.supp) -L threads -L gstreamer
 

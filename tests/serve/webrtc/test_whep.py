@@ -222,7 +222,7 @@ def resources(server) -> Dict[str, int]:
             "udp": udp_ports(pid)}
 
 
-def test_twenty_viewers_come_and_go_and_everything_returns_to_its_baseline(start_server) -> None:
+def test_viewers_come_and_go_and_everything_returns_to_its_baseline(start_server) -> None:
     server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--fps", str(FPS), "--linger", "1",
                           "--webrtc-ports", "41000-41099")
     # One viewer first: the libraries' own threads and sockets, made once, are part of the baseline.
@@ -231,11 +231,11 @@ def test_twenty_viewers_come_and_go_and_everything_returns_to_its_baseline(start
     wait_for(lambda: status(server)["cameras"][0]["streaming"] is False, 30, "the camera closed after the linger")
     baseline = resources(server)
     vanished = 0
-    # Twenty in all. A sanitized server makes its DTLS handshakes several
-    # times slower: two at a time then, or four joining at once may not all
-    # connect within the server's 15 s.
-    at_once = 2 if SANITIZED else 4
-    for batch in range(20 // at_once):
+    # Twenty in all, four at a time. A sanitized server makes its DTLS
+    # handshakes several times slower: eight, two at a time, then, or four
+    # joining at once may not all connect within the server's 15 s.
+    at_once, count = (2, 8) if SANITIZED else (4, 20)
+    for batch in range(count // at_once):
         viewers: List[subprocess.Popen] = []
         for i in range(at_once):
             # Every third leaves without DELETE, as a closed tab does.
@@ -247,7 +247,7 @@ def test_twenty_viewers_come_and_go_and_everything_returns_to_its_baseline(start
             assert got["status"] == 201 and got["frames"] > 0, (got, server.stderr()[-3000:])
             ports = [int(p) for p in re.findall(r"a=candidate:\S+ 1 UDP \d+ 127\.0\.0\.1 (\d+)", got["answer"])]
             assert ports and all(41000 <= p <= 41099 for p in ports), ports
-    assert vanished >= 5
+    assert vanished >= count // 3
     # Those that vanished are noticed by their silence, well within 30 s.
     wait_for(lambda: status(server)["cameras"][0]["clients"]["webrtc"] == 0, 30, "every viewer gone")
     assert "went silent" in server.stderr()
