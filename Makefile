@@ -175,6 +175,7 @@ bench: build
 	bench/capture_rates.sh $(BUILD)/tools/boardcam-capture 90
 	$(BUILD)/bench/scene_render_bench --benchmark_repetitions=3 --benchmark_report_aggregates_only=true
 	$(MAKE) --no-print-directory bench-two-rates
+	$(MAKE) --no-print-directory bench-share
 	$(MAKE) --no-print-directory bench-serve
 
 # Two cameras at two rates: each consumer's achieved rates over TWO_RATES_SECONDS
@@ -185,8 +186,15 @@ bench-two-rates: build
 	$(BUILD)/bench/two_rates element $(TWO_RATES_SECONDS) 2>&1 | tail -n +3 >&2
 	$(BENCH_PYTHON_ENV) /usr/bin/python3 bench/python_two_rates.py $(TWO_RATES_SECONDS)
 	bench/capture_two_rates.sh $(BUILD)/tools/boardcam-capture $(TWO_RATES_SECONDS) >&2
+	$(BUILD)/bench/two_rates shared $(TWO_RATES_SECONDS)
 	$(BUILD)/bench/two_rates lock $(TWO_RATES_SECONDS)
 	$(BUILD)/bench/two_rates stop 10
+
+# A camera shared between processes at 1920x1080, 30 fps: the owner's CPU per
+# frame with 0, 1 and 4 subscribers, copies per frame, subscriber latency.
+SHARE_BENCH_SECONDS ?= 10
+bench-share: build
+	$(BUILD)/bench/share_bench $(SHARE_BENCH_SECONDS)
 
 # boardcam-serve on the scene: latency from sensor to decoded frame, time to
 # first frame, CPU per camera and per added client.

@@ -4,6 +4,7 @@
 //   two_rates element SECONDS  each mix as two boardcamsrc pipelines in this process
 //   two_rates lock SECONDS     how long each read holds the process-wide lock
 //   two_rates stop REPEATS     PLAYING to NULL of a 60 fps and a 1 fps pipeline side by side
+//   two_rates shared SECONDS   as `c`, with another process sharing camera 0 at half its rate
 //
 // Rates are frames delivered over the run against the configured rate. The
 // lock figures come from the simulator's journal: a read holds the lock from
@@ -18,6 +19,9 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
 
 #ifdef BOARDCAM_BENCH_GSTREAMER
 #include <gst/gst.h>
@@ -89,6 +93,59 @@ void cThreads(double seconds) {
         for (int id = 0; id < 2; ++id) threads[id] = std::thread(readUntil, id, mix.fps[id], end, &seen[id]);
         for (std::thread &t : threads) t.join();
         printRow("C", mix, seen);
+    }
+}
+
+// Another process sharing camera 0 at `fps`: its achieved rate comes back
+// on the pipe as text.
+pid_t shareCamera0(const char *self, int fps, double seconds, int *out) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fds[1], STDERR_FILENO);
+        const std::string rate = std::to_string(fps), length = std::to_string(seconds);
+        execl(self, self, "subscriber", rate.c_str(), length.c_str(), static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    close(fds[1]);
+    *out = fds[0];
+    return pid;
+}
+
+int subscriber(int fps, double seconds) {
+    Arrivals seen;
+    readUntil(0, fps, Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds)),
+              &seen);
+    std::fprintf(stderr, "%.2f\n", seen.rate());
+    return 0;
+}
+
+void sharedMixes(const char *self, double seconds) {
+    std::fprintf(stderr, "| consumer | fps asked | cam0 fps | cam1 fps | cam0 achieved | cam1 achieved | sharer of cam0 "
+                         "fps asked | sharer achieved |\n| --- | --- | --- | --- | --- | --- | --- | --- |\n");
+    for (const Mix &mix : {Mix{{15, 30}}, Mix{{30, 30}}, Mix{{60, 240}}}) {
+        Arrivals seen[2];
+        const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                            std::chrono::duration<double>(seconds));
+        std::thread threads[2];
+        for (int id = 0; id < 2; ++id) threads[id] = std::thread(readUntil, id, mix.fps[id], end, &seen[id]);
+        // Once camera 0 is open: the sharer attaches to it.
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        int out = -1;
+        const int half = std::max(1, mix.fps[0] / 2);
+        const pid_t pid = shareCamera0(self, half, seconds - 0.5, &out);
+        for (std::thread &t : threads) t.join();
+        char text[64] = {};
+        if (pid > 0) {
+            if (read(out, text, sizeof text - 1) < 0) text[0] = '\0';
+            waitpid(pid, nullptr, 0);
+            close(out);
+        }
+        const double shared = std::atof(text);
+        std::fprintf(stderr, "| C + sharer | %3d + %3d | %7.2f | %7.2f | %5.3f | %5.3f | %d | %5.3f |\n", mix.fps[0],
+                     mix.fps[1], seen[0].rate(), seen[1].rate(), seen[0].rate() / mix.fps[0],
+                     seen[1].rate() / mix.fps[1], half, shared / half);
     }
 }
 
@@ -224,6 +281,10 @@ void lockTimes(double seconds) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 4 && std::string(argv[1]) == "subscriber") {
+        if (std::freopen("/dev/null", "w", stdout) == nullptr) return 2;
+        return subscriber(std::atoi(argv[2]), std::atof(argv[3]));
+    }
     if (argc != 3) {
         std::fprintf(stderr, "usage: %s c|element|lock SECONDS, or %s stop REPEATS\n", argv[0], argv[0]);
         return 2;
@@ -254,6 +315,11 @@ int main(int argc, char **argv) {
     }
     if (what == "lock") {
         lockTimes(amount);
+        return 0;
+    }
+    if (what == "shared") {
+        boardsim_journal_enable(false);
+        sharedMixes(argv[0], amount);
         return 0;
     }
     std::fprintf(stderr, "%s: unknown measurement '%s'\n", argv[0], what.c_str());

@@ -161,6 +161,8 @@ typedef struct boardcam_mt_camera_status {
     int32_t width;             /**< the owner's size and rate */
     int32_t height;
     int32_t fps;
+    uint64_t frames;           /**< frames the owner's process has read since it opened the camera */
+    uint64_t copies;           /**< of those, frames copied (once each) into memory its subscribers map */
     boardcam_mt_peer owner;
     uint32_t subscriber_count; /**< entries of subscribers[] in use */
     boardcam_mt_peer subscribers[BOARDCAM_MT_MAX_SUBSCRIBERS];

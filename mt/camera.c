@@ -81,6 +81,7 @@ struct boardcam_mt_camera {
     bool mailbox_full;
     int mailbox_result;
     boardcam_mt_frame mailbox;
+    uint64_t frames_read;     /* from the camera, by the owner's reads or its pump */
 
     /* A subscriber. */
     struct hub_client *client;
@@ -333,6 +334,7 @@ static int32_t read_in_library(boardcam_mt_camera *camera, const bool *stop, boo
 
     pthread_mutex_lock(&camera->mu);
     if (result != 0) return BOARDCAM_MT_ERROR;
+    ++camera->frames_read;
     read_schedule_frame_read(&camera->schedule, wake, start, end, &frame->sequence, &frame->dropped);
     frame->data = record.data;
     frame->size = record.size;
@@ -401,6 +403,15 @@ void owner_pump_stop(boardcam_mt_camera *camera) {
     camera->pump_stopping = true;
     pthread_cond_broadcast(&camera->changed);
     pthread_mutex_unlock(&camera->mu);
+}
+
+uint64_t owner_frames(const boardcam_mt_camera *camera) {
+    boardcam_mt_camera *handle = (boardcam_mt_camera *)camera;
+    uint64_t frames;
+    pthread_mutex_lock(&handle->mu);
+    frames = handle->frames_read;
+    pthread_mutex_unlock(&handle->mu);
+    return frames;
 }
 
 void owner_deliver(boardcam_mt_camera *camera, int result, const boardcam_mt_frame *frame) {
@@ -644,6 +655,7 @@ BOARDCAM_MT_API int32_t boardcam_mt_status(int32_t id, boardcam_mt_camera_status
     }
     if (here != NULL) {
         out->owned = true;
+        out->frames = here->frames_read;
         out->fps = out->owner.fps = here->fps;
         out->width = here->width;
         out->height = here->height;

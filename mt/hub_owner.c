@@ -77,6 +77,7 @@ struct hub {
     struct slot slots[HUB_SLOTS];
     uint32_t next_slot_id;
     uint32_t subscribers;    /* welcomed connections */
+    uint64_t copies;         /* frames copied into slots */
     /* The pump: a thread while wanted (subscribers, not paused). */
     pthread_t pump;
     bool pump_made;          /* a thread to join */
@@ -283,6 +284,7 @@ static void publish(struct hub *hub, const boardcam_mt_frame *frame) {
 
     pthread_mutex_lock(&hub_mu);
     slot->writing = false;
+    ++hub->copies;
     for (i = 0; i < count; ++i) {
         struct connection *c = &hub->connections[recipients[i]];
         struct hub_frame message;
@@ -420,6 +422,7 @@ static void fill_status(struct hub *hub, boardcam_mt_camera_status *out) {
     out->width = hub->width;
     out->height = hub->height;
     out->fps = hub->fps;
+    out->copies = hub->copies;
     out->owner.pid = (int32_t)getpid();
     out->owner.fps = hub->fps;
     hub_program_name(out->owner.program);
@@ -461,6 +464,9 @@ static bool take_message(struct hub *hub, int index, const void *buffer, size_t 
             struct hub_status_reply reply;
             reply.header = hub_header_of(HUB_STATUS_REPLY);
             fill_status(hub, &reply.status);
+            /* The handle's count, taken under its own mutex, which the
+             * pump never holds while it waits for this one. */
+            reply.status.frames = owner_frames(hub->camera);
             send_message(c->fd, &reply, sizeof reply, -1);
         }
         return false;
@@ -761,4 +767,5 @@ void hub_status(struct hub *hub, boardcam_mt_camera_status *out) {
     pthread_mutex_lock(&hub_mu);
     fill_status(hub, out);
     pthread_mutex_unlock(&hub_mu);
+    out->frames = owner_frames(hub->camera);
 }

@@ -7,6 +7,7 @@
 #define BOARDCAM_MT_OWNER_READS_H
 
 #include <stdbool.h>
+#include <stdint.h>
 
 #include "boardcam-mt.h"
 
@@ -27,6 +28,9 @@ int owner_pump_read(boardcam_mt_camera *camera, boardcam_mt_frame *frame);
 /* Makes a waiting owner_pump_read() return OWNER_READ_STOPPED, and the next
  * ones until owner_pump_starts() again. */
 void owner_pump_stop(boardcam_mt_camera *camera);
+
+/* Frames the owner's process has read from the camera since it opened it. */
+uint64_t owner_frames(const boardcam_mt_camera *camera);
 
 /* Hands a frame read by the pump (or a read's failure, result != 0) to the
  * owner's own reader; the frame's device buffer is then the reader's. */

@@ -51,7 +51,8 @@ def table() -> Dict[str, Any]:
 
 def status(camera_id: int) -> Dict[str, Any]:
     """Who has a camera, anywhere on the board: ``{"owned": False}`` when
-    nobody does, else its size and rate, its owner and its subscribers, each
+    nobody does, else its size and rate, the frames its owner read and how
+    many of them it copied for subscribers, its owner and its subscribers, each
     ``{"pid", "program", "fps"}`` and for subscribers ``"held"``,
     ``"frames"`` and ``"dropped"``.
 
@@ -78,6 +79,7 @@ def status(camera_id: int) -> Dict[str, Any]:
             entry.update(held=p.held, frames=p.frames, dropped=p.dropped)
         return entry
 
-    return {"owned": True, "width": got.width, "height": got.height, "fps": got.fps,
+    return {"owned": True, "width": got.width, "height": got.height, "fps": got.fps, "frames": got.frames,
+            "copies": got.copies,
             "owner": peer(got.owner, False),
             "subscribers": [peer(got.subscribers[i], True) for i in range(got.subscriber_count)]}

@@ -92,6 +92,8 @@ class MtCameraStatus(ctypes.Structure):
         ("width", ctypes.c_int32),
         ("height", ctypes.c_int32),
         ("fps", ctypes.c_int32),
+        ("frames", ctypes.c_uint64),
+        ("copies", ctypes.c_uint64),
         ("owner", MtPeer),
         ("subscriber_count", ctypes.c_uint32),
         ("subscribers", MtPeer * MT_MAX_SUBSCRIBERS),

@@ -119,6 +119,12 @@ for _ in $(seq 100); do
   sleep 0.2
 done
 curl -sf http://127.0.0.1:8080/api/recordings | grep -q '"url":"/recordings/cam0/' || fail "no recordings listed"
+# A program of the user's shares the service's camera as it records.
+python3 -c '
+import boardcam
+with boardcam.Camera(0) as cam, cam.read() as frame:
+    assert frame.read_only, "the frame is the service'"'"'s, shared"' >/dev/null || fail "a script could not share the service's camera"
+boardcam-ctl status | grep -q '^camera 0: boardcam-serve' || fail "boardcam-ctl does not show the service owning camera 0"
 stop_unit
 segment=$(find /var/lib/boardcam-serve/ -name '*.mp4' | sort | head -1)
 [ -n "$segment" ] || fail "nothing recorded under /var/lib/boardcam-serve"

@@ -255,11 +255,20 @@ int main(int argc, char **argv) {
             ++failures;
             break;
         }
-        if (boardcam_mt_open(id, opts.fps[c], opts.width, opts.height, &cameras[c]) != 0) {
-            fprintf(stderr, PROGRAM ": camera %d failed to open at %dx%d, %d fps%s\n", id, opts.width,
-                    opts.height, opts.fps[c], library_log_hint());
-            ++failures;
-            break;
+        {
+            const int32_t result = boardcam_mt_open(id, opts.fps[c], opts.width, opts.height, &cameras[c]);
+            if (result == BOARDCAM_MT_BUSY || result == BOARDCAM_MT_DENIED) {
+                /* Another program has the camera: it says who and how to share it. */
+                fprintf(stderr, PROGRAM ": %s\n", boardcam_mt_last_message());
+                ++failures;
+                break;
+            }
+            if (result != 0) {
+                fprintf(stderr, PROGRAM ": camera %d failed to open at %dx%d, %d fps%s\n", id, opts.width,
+                        opts.height, opts.fps[c], library_log_hint());
+                ++failures;
+                break;
+            }
         }
         ++opened;
     }

@@ -10,8 +10,9 @@ void print_camera_status(FILE *out, const boardcam_mt_camera_status *status) {
         fprintf(out, "camera %d: free\n", status->id);
         return;
     }
-    fprintf(out, "camera %d: %s (pid %d) at %dx%d, %d fps; %u sharing it\n", status->id, status->owner.program,
-            status->owner.pid, status->width, status->height, status->fps, status->subscriber_count);
+    fprintf(out, "camera %d: %s (pid %d) at %dx%d, %d fps; %u sharing it; %llu frames, %llu copied for them\n",
+            status->id, status->owner.program, status->owner.pid, status->width, status->height, status->fps,
+            status->subscriber_count, (unsigned long long)status->frames, (unsigned long long)status->copies);
     for (i = 0; i < status->subscriber_count; ++i) {
         const boardcam_mt_peer *peer = &status->subscribers[i];
         fprintf(out, "  %s (pid %d) at %d fps: holds %u, %llu frames, %llu dropped\n", peer->program, peer->pid,
@@ -81,8 +82,10 @@ char *camera_statuses_json(const boardcam_mt_camera_status *cameras, const int k
         if (!known[camera]) continue;
         append(&text, "%s{\"id\": %d, \"owned\": %s", written++ ? ", " : "", camera, s->owned ? "true" : "false");
         if (s->owned) {
-            append(&text, ", \"width\": %d, \"height\": %d, \"fps\": %d, \"owner\": {\"program\": ", s->width,
-                   s->height, s->fps);
+            append(&text,
+                   ", \"width\": %d, \"height\": %d, \"fps\": %d, \"frames\": %llu, \"copies\": %llu, "
+                   "\"owner\": {\"program\": ",
+                   s->width, s->height, s->fps, (unsigned long long)s->frames, (unsigned long long)s->copies);
             append_name(&text, s->owner.program);
             append(&text, ", \"pid\": %d}, \"subscribers\": [", s->owner.pid);
             for (i = 0; i < s->subscriber_count; ++i) {
