@@ -57,3 +57,11 @@ int device_map_minor(const char *path) {
     if (start < length && length - start < 4) return atoi(path + start);
     return device_map_camera(path);
 }
+
+const char *device_map_path_of_minor(int minor) {
+    int i;
+    pthread_once(&once, read_map);
+    for (i = 0; i < entry_count; ++i)
+        if (device_map_minor(entries[i].path) == minor) return entries[i].path;
+    return NULL;
+}

@@ -15,4 +15,7 @@ int device_map_camera(const char *path);
  * path (/dev/video4: 4), else the camera id. */
 int device_map_minor(const char *path);
 
+/* The mapped path whose node has minor number `minor`, or NULL. */
+const char *device_map_path_of_minor(int minor);
+
 #endif

@@ -13,16 +13,22 @@ static struct mt_functions functions;
 static const struct mt_functions *loaded;
 static pthread_once_t once = PTHREAD_ONCE_INIT;
 
+/* BOARDCAM_MT_LIBRARY when set; else one folder up from this library (its
+ * installed place, lib/boardcam/), or beside it; else the system's loader. */
 static void *open_library(void) {
     const char *named = getenv("BOARDCAM_MT_LIBRARY");
+    static const char *const near[] = {"/../" MT_LIBRARY, "/" MT_LIBRARY};
     Dl_info self;
-    void *library;
+    size_t i;
     if (named != NULL && *named != '\0') return dlopen(named, RTLD_NOW | RTLD_GLOBAL);
     if (dladdr((void *)mt_functions, &self) != 0 && self.dli_fname != NULL) {
-        char path[4096];
         const char *slash = strrchr(self.dli_fname, '/');
-        if (slash != NULL && (size_t)(slash - self.dli_fname) + sizeof MT_LIBRARY + 1 < sizeof path) {
-            snprintf(path, sizeof path, "%.*s/%s", (int)(slash - self.dli_fname), self.dli_fname, MT_LIBRARY);
+        for (i = 0; slash != NULL && i < sizeof near / sizeof near[0]; ++i) {
+            char path[4096];
+            void *library;
+            if ((size_t)snprintf(path, sizeof path, "%.*s%s", (int)(slash - self.dli_fname), self.dli_fname,
+                                 near[i]) >= sizeof path)
+                continue;
             library = dlopen(path, RTLD_NOW | RTLD_GLOBAL);
             if (library != NULL) return library;
         }

@@ -10,7 +10,7 @@ uint32_t pixel_format_at(unsigned index) { return index < PIXEL_FORMAT_COUNT ? f
 
 const char *pixel_format_name(uint32_t fourcc) {
     switch (fourcc) {
-    case V4L2_PIX_FMT_NV12: return "Y/UV 4:2:0 (the camera's own)";
+    case V4L2_PIX_FMT_NV12: return "Y/CbCr 4:2:0";
     case V4L2_PIX_FMT_YUYV: return "YUYV 4:2:2";
     case V4L2_PIX_FMT_YUV420: return "Planar YUV 4:2:0";
     }
