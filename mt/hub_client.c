@@ -94,7 +94,9 @@ static ssize_t receive(int fd, void *buffer, size_t size, int *passed, int timeo
     *passed = -1;
     if (timeout_ms >= 0) {
         struct pollfd wait = {fd, POLLIN, 0};
-        if (poll(&wait, 1, timeout_ms) != 1) return -1;
+        const int ready = poll(&wait, 1, timeout_ms);
+        if (ready == 0) errno = ETIMEDOUT;
+        if (ready != 1) return -1;
     }
     memset(&header, 0, sizeof header);
     header.msg_iov = &part;
@@ -159,7 +161,9 @@ int hub_client_attach(int id, const char *path, int32_t fps, int32_t width, int3
     }
     got = receive(fd, buffer, sizeof buffer, &passed, ANSWER_TIMEOUT_MS);
     if (passed >= 0) close(passed);
-    if (got == 0) {
+    /* An owner that is dying resets the connections it had not accepted:
+     * its successor is looked for, as when nobody listens. */
+    if (got == 0 || (got < 0 && (errno == ECONNRESET || errno == EPIPE))) {
         close(fd);
         return HUB_CLIENT_NO_OWNER;
     }
@@ -417,6 +421,7 @@ int hub_client_status(int id, const char *path, boardcam_mt_camera_status *out) 
     }
     got = receive(fd, buffer, sizeof buffer, &passed, ANSWER_TIMEOUT_MS);
     if (passed >= 0) close(passed);
+    if (got < 0 && (errno == ECONNRESET || errno == EPIPE)) got = 0; /* it was going: see hub_client_attach() */
     close(fd);
     if (got == 0) return HUB_CLIENT_NO_OWNER;
     if (got > 0 && hub_message_valid((const struct hub_header *)buffer, (size_t)got, &type) && type == HUB_REFUSED) {

@@ -66,6 +66,7 @@ int main(int argc, char **argv) {
         result = boardcam_mt_read(camera, &frame);
         if (result != 0) {
             printf("failed %d %s\n", (int)result, boardcam_mt_last_message());
+            boardcam_mt_close(camera);
             return 1;
         }
         if (hold) continue; /* kept for good */

@@ -368,12 +368,13 @@ TEST_F(Sharing, WhenTheOwnerIsKilledItsSubscribersTakeOverWithinTwoSeconds) {
     EXPECT_GT(frame.sequence, before) << "the sequence goes on";
     boardcam_mt_release_frame(frame.data);
     // ...and so does the other one.
-    std::string line;
+    std::string line, last;
     do {
         line = other.line(3s);
+        if (!line.empty()) last = line;
     } while (!line.empty() && Clock::now() - killed < 200ms);
     EXPECT_LE(Clock::now() - killed, 2s + 200ms);
-    EXPECT_EQ(line.rfind("frame ", 0), 0u) << line;
+    EXPECT_EQ(line.rfind("frame ", 0), 0u) << "its last line: " << last;
     // Its sequence goes on by the time that passed: the sensor's numbers
     // started again with the new owner, so the frames are no longer checked
     // against them.
@@ -409,7 +410,13 @@ TEST_F(Sharing, TwoHundredAttachAndDetachCyclesLeaveDescriptorsThreadsAndMemoryA
     EXPECT_TRUE(eventually([&] { return threads() == running; })) << threads() << " threads, were " << running;
     EXPECT_TRUE(eventually([&] { return openDescriptors() == descriptors; }))
         << openDescriptors() << " descriptors, were " << descriptors;
+#ifndef __SANITIZE_ADDRESS__
     EXPECT_LE(residentKiB() - memory, 2048) << "resident memory grew";
+#else
+    // AddressSanitizer keeps freed memory in quarantine, so the resident
+    // size grows here by design; its leak check at exit counts instead.
+    (void)memory;
+#endif
     reader.stop();
     EXPECT_EQ(boardcam_mt_close(owner), 0);
 }
