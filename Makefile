@@ -2,6 +2,9 @@
 # builds everything and runs every test.
 BUILD ?= build
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# Tests mostly wait (for frames at the cameras' rates, for clients, for
+# timers): two per core keep the machine about half busy.
+TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 CMAKE_FLAGS ?=
 
 .PHONY: all configure build test demo package-check cross-build cross-test sanitize-build sanitize tsan-build tsan \
@@ -20,7 +23,7 @@ build: configure
 	cmake --build $(BUILD) -j $(JOBS)
 
 test: build
-	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(BUILD) --output-on-failure -j $(TEST_JOBS)
 
 # The library's per-frame reports go to captures/boardcam.log, not the screen.
 demo: build
@@ -103,7 +106,7 @@ sanitize-build:
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 sanitize: sanitize-build
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(JOBS) -LE browser
+	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(TEST_JOBS) -LE browser
 
 # Every test that uses threads (label "threads"), with libboardcam-mt, the
 # simulator, the plugin and the capture tool built with ThreadSanitizer
