@@ -14,6 +14,7 @@
 #include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <sys/utsname.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <linux/videodev2.h>
@@ -88,6 +89,7 @@ struct device {
     pthread_t reader;
     bool reader_running;
     bool stopping;
+    uint32_t last_sequence; /* of the last buffer filled: the reader's */
 };
 
 static struct device devices[CAMERA_COUNT] = {
@@ -308,9 +310,17 @@ static void *read_camera(void *data) {
             buffer->timestamp.tv_sec = (time_t)(frame.monotonic_ns / 1000000000);
             buffer->timestamp.tv_usec = (suseconds_t)(frame.monotonic_ns % 1000000000 / 1000);
         } else {
+            /* A frame lost on the way: a driver returns the buffer marked,
+             * in its place in the sequence, and goes on. */
+            struct timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
             buffer->bytesused = 0;
             buffer->error = true;
+            buffer->sequence = d->last_sequence + 1;
+            buffer->timestamp.tv_sec = now.tv_sec;
+            buffer->timestamp.tv_usec = (suseconds_t)(now.tv_nsec / 1000);
         }
+        d->last_sequence = buffer->sequence;
         if (result == 0) mt->release_frame(frame.data);
 
         pthread_mutex_lock(&d->mu);
@@ -320,6 +330,11 @@ static void *read_camera(void *data) {
         if (d->owner != NULL) post(d->owner->signal_fd);
         pthread_cond_broadcast(&d->changed);
         pthread_mutex_unlock(&d->mu);
+        if (result != 0) {
+            /* A failing camera is asked again a frame later, not at once. */
+            const struct timespec period = {0, 1000000000L / (long)(d->fps > 0 ? d->fps : 30)};
+            nanosleep(&period, NULL);
+        }
     }
     return NULL;
 }
@@ -390,8 +405,13 @@ static bool buffers_mapped(const struct device *d) {
     return false;
 }
 
+/* Not while streaming: the queue goes with the buffers, which a REQBUFS
+ * may free while some are still queued. */
 static void free_buffers(struct device *d) {
     unsigned i;
+    if (d->owner != NULL)
+        for (i = 0; i < d->done_count; ++i) unpost(d->owner->signal_fd);
+    d->queued_count = d->done_count = 0;
     for (i = 0; i < d->buffer_count; ++i) {
         if (d->buffers[i].data != MAP_FAILED && d->buffers[i].data != NULL)
             real_munmap(d->buffers[i].data, d->buffer_length);
