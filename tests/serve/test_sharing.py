@@ -15,7 +15,7 @@ from typing import Dict, List
 import numpy as np
 
 from conftest import SANITIZED, run, status, wait_for
-from frame_stamp import STAMP_UNIT_NS, stamp_difference_s, stamp_of
+from frame_stamp import STAMP_UNIT_NS, stamp_at, stamp_difference_s, stamp_of
 
 WIDTH, HEIGHT, FPS = 640, 480, 30
 PERIOD_UNITS = 1e9 / FPS / STAMP_UNIT_NS
@@ -176,3 +176,43 @@ def test_the_server_shows_a_camera_a_script_owns(start_server, workdir: Path) ->
     finally:
         script.kill()
         script.wait()
+
+
+def test_two_v4l2_programs_share_the_camera_serve_records(start_server, workdir: Path) -> None:
+    """v4l2-ctl twice under boardcamify, beside the server's recording: both
+    are subscribers of the server's camera, get its size and its frames."""
+    width, height = 320, 240
+    server = start_server("--size", f"{width}x{height}", "--fps", str(FPS), "--record", str(workdir / "recordings"),
+                          "--segment-seconds", "300", env={"BOARDSIM_STAMP": "1"})
+    wait_for(lambda: status(server)["cameras"][0]["streaming"], 30, "camera 0 recorded")
+    outputs = [workdir / f"v4l2-{i}.nv12" for i in (0, 1)]
+    # They ask for another size: the owner's is the one there is.
+    programs = [start([os.environ["BOARDCAM_TEST_BOARDCAMIFY"], "v4l2-ctl", "-d", "/dev/video0",
+                       "--set-fmt-video=width=640,height=480,pixelformat=NV12", "--stream-mmap",
+                       f"--stream-to={out}"]) for out in outputs]
+    frame_bytes = width * height * 3 // 2
+    try:
+        def both_subscribed() -> bool:
+            sharing = status(server)["cameras"][0]["sharing"] or {}
+            return sum(1 for s in sharing.get("subscribers", []) if s["program"] == "v4l2-ctl") == 2
+        wait_for(both_subscribed, 60, "both V4L2 programs subscribed",
+                 lambda: [p.poll() for p in programs])
+        wait_for(lambda: all(out.exists() and out.stat().st_size >= 30 * frame_bytes for out in outputs), 60,
+                 "30 frames in each program")
+    finally:
+        for process in programs:
+            process.terminate()
+            process.communicate(timeout=30)
+    now = stamp_at(time.clock_gettime_ns(time.CLOCK_MONOTONIC))
+    for out in outputs:
+        data = out.read_bytes()
+        frames = np.frombuffer(data[: len(data) // frame_bytes * frame_bytes], np.uint8).reshape(-1, frame_bytes)
+        stamps = [stamp_of(frame[: width * height].reshape(height, width)) for frame in frames]
+        # The camera's frames, newest last, each at most a few periods after
+        # the one before and none from the future.
+        gaps = [stamp_difference_s(b, a) for a, b in zip(stamps, stamps[1:])]
+        assert all(0 < gap < 0.5 for gap in gaps), gaps
+        assert stamp_difference_s(now, stamps[-1]) >= 0
+    wait_for(lambda: not (status(server)["cameras"][0]["sharing"] or {}).get("subscribers"), 30,
+             "both programs gone")
+    assert status(server)["cameras"][0]["streaming"], "the recording went on"
