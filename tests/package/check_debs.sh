@@ -12,7 +12,7 @@ board_dir=${2:+$(realpath "$2")}
 src=$(cd "$(dirname "$0")/../.." && pwd)
 work=$(mktemp -d)
 packages=(libboardcam1 libboardcam-mt1 libboardcam-dev boardcam-tools gstreamer1.0-boardcam python3-boardcam boardcam-serve
-          boardcam-sim boardcam-sim-dev)
+          boardcam-v4l2 boardcam-sim boardcam-sim-dev)
 passed=0
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
@@ -125,6 +125,11 @@ import boardcam
 with boardcam.Camera(0) as cam, cam.read() as frame:
     assert frame.read_only, "the frame is the service'"'"'s, shared"' >/dev/null || fail "a script could not share the service's camera"
 boardcam-ctl status | grep -q '^camera 0: boardcam-serve' || fail "boardcam-ctl does not show the service owning camera 0"
+# And so does a V4L2 program, through boardcamify, at the service's size.
+[ -f /usr/share/man/man1/boardcamify.1.gz ] || fail "no manual page for boardcamify"
+boardcamify v4l2-ctl -d /dev/video0 --stream-mmap --stream-count=5 --stream-to="$work/v4l2.nv12" >/dev/null 2>&1 \
+  || fail "a V4L2 program could not share the service's camera"
+[ "$(stat -c %s "$work/v4l2.nv12")" -eq $((5 * 1280 * 720 * 3 / 2)) ] || fail "the V4L2 program did not get 5 frames at the service's 1280x720"
 stop_unit
 segment=$(find /var/lib/boardcam-serve/ -name '*.mp4' | sort | head -1)
 [ -n "$segment" ] || fail "nothing recorded under /var/lib/boardcam-serve"
@@ -164,6 +169,10 @@ if [ -n "$board_dir" ]; then
     || fail "the server does not depend on the plugin"
   dpkg-deb -f "$board_dir"/boardcam-serve_*.deb Depends | grep -q 'libsoup-3.0-0' \
     || fail "the server does not depend on libsoup"
+  dpkg-deb -f "$board_dir"/boardcam-v4l2_*.deb Depends | grep -q 'libboardcam-mt1' \
+    || fail "the V4L2 layer does not depend on libboardcam-mt1, which it loads"
+  dpkg-deb -c "$board_dir"/boardcam-v4l2_*.deb | grep -q 'usr/lib/aarch64-linux-gnu/boardcam/libboardcam-v4l2.so' \
+    || fail "the V4L2 layer is not where boardcamify looks"
   ok
 
   step "arm64 client built against the unpacked packages runs under qemu-aarch64"
