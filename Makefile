@@ -8,7 +8,7 @@ TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 CMAKE_FLAGS ?=
 
 .PHONY: all configure build test demo package-check cross-build cross-test sanitize-build sanitize tsan-build tsan \
-        valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve bench-record bench-share deb \
+        valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve bench-record bench-share bench-v4l2 deb \
         deb-build deb-check clean
 
 all: build
@@ -198,6 +198,10 @@ bench-two-rates: build
 SHARE_BENCH_SECONDS ?= 10
 bench-share: build
 	$(BUILD)/bench/share_bench $(SHARE_BENCH_SECONDS)
+
+# A V4L2 program's CPU per frame through boardcamify against libboardcam-mt's.
+bench-v4l2: build
+	$(BUILD)/tools/boardcamify $(BUILD)/bench/v4l2_bench
 
 # boardcam-serve on the scene: latency from sensor to decoded frame, time to
 # first frame, CPU per camera and per added client.
