@@ -169,8 +169,11 @@ static void format_or_defaults(boardcam_mt_camera *camera) {
 
 /* As the camera's owner, with its lock taken: opens it and shares it. */
 static int32_t become_owner(boardcam_mt_camera *camera, int lock_fd, const char *socket_path) {
+    struct hub *hub;
     format_or_defaults(camera);
+    hub = hub_listen(camera, camera->id, socket_path);
     if (open_in_library(camera) != 0) {
+        if (hub != NULL) hub_discard(hub);
         close(lock_fd);
         last_message_set("camera %d could not be opened (the camera library's report says why); a program that "
                          "does not share it may have it",
@@ -180,7 +183,8 @@ static int32_t become_owner(boardcam_mt_camera *camera, int lock_fd, const char 
     camera->role = ROLE_OWNER;
     camera->lock_fd = lock_fd;
     /* Without its socket the camera is still this handle's, just not shared. */
-    camera->hub = hub_open(camera, camera->id, camera->fps, camera->width, camera->height, socket_path);
+    if (hub != NULL && hub_serve(hub, camera->fps, camera->width, camera->height) != 0) hub = NULL;
+    camera->hub = hub;
     process_lock();
     camera->settled = true;
     process_unlock();

@@ -663,20 +663,14 @@ static int listen_on(const char *path) {
     return fd;
 }
 
-struct hub *hub_open(boardcam_mt_camera *camera, int id, int32_t fps, int32_t width, int32_t height,
-                     const char *socket_path) {
+struct hub *hub_listen(boardcam_mt_camera *camera, int id, const char *socket_path) {
     struct hub *hub;
-    struct epoll_event event;
-    int i;
+    int i, started;
     if (id < 0 || id >= CAMERA_COUNT) return NULL;
     hub = calloc(1, sizeof *hub);
     if (hub == NULL) return NULL;
     hub->id = id;
     hub->camera = camera;
-    hub->fps = fps;
-    hub->width = width;
-    hub->height = height;
-    hub->frame_size = (size_t)width * (size_t)height * 3 / 2;
     snprintf(hub->socket_path, sizeof hub->socket_path, "%s", socket_path);
     for (i = 0; i < HUB_CONNECTIONS; ++i) hub->connections[i].fd = -1;
     for (i = 0; i < HUB_SLOTS; ++i) hub->slots[i].reader_fd = -1;
@@ -686,19 +680,42 @@ struct hub *hub_open(boardcam_mt_camera *camera, int id, int32_t fps, int32_t wi
         return NULL;
     }
     pthread_mutex_lock(&hub_mu);
-    event.events = EPOLLIN;
-    event.data.u64 = key_of(hub, (int)UINT32_MAX);
-    if (hubs[id] != NULL || start_io() != 0 || epoll_ctl(epoll_fd, EPOLL_CTL_ADD, hub->listen_fd, &event) != 0) {
-        stop_io_if_idle();
-        pthread_mutex_unlock(&hub_mu);
-        unlink(socket_path);
-        close(hub->listen_fd);
-        free(hub);
+    started = start_io();
+    pthread_mutex_unlock(&hub_mu);
+    if (started != 0) {
+        hub_discard(hub);
         return NULL;
     }
-    hubs[id] = hub;
-    pthread_mutex_unlock(&hub_mu);
     return hub;
+}
+
+int hub_serve(struct hub *hub, int32_t fps, int32_t width, int32_t height) {
+    struct epoll_event event;
+    pthread_mutex_lock(&hub_mu);
+    hub->fps = fps;
+    hub->width = width;
+    hub->height = height;
+    hub->frame_size = (size_t)width * (size_t)height * 3 / 2;
+    event.events = EPOLLIN;
+    event.data.u64 = key_of(hub, (int)UINT32_MAX);
+    /* The I/O thread may have stopped meanwhile, with another camera's hub. */
+    if (hubs[hub->id] != NULL || start_io() != 0 || epoll_ctl(epoll_fd, EPOLL_CTL_ADD, hub->listen_fd, &event) != 0) {
+        pthread_mutex_unlock(&hub_mu);
+        hub_discard(hub);
+        return -1;
+    }
+    hubs[hub->id] = hub;
+    pthread_mutex_unlock(&hub_mu);
+    return 0;
+}
+
+void hub_discard(struct hub *hub) {
+    pthread_mutex_lock(&hub_mu);
+    stop_io_if_idle();
+    pthread_mutex_unlock(&hub_mu);
+    unlink(hub->socket_path);
+    close(hub->listen_fd);
+    free(hub);
 }
 
 void hub_set_format(struct hub *hub, int32_t fps, int32_t width, int32_t height) {

@@ -20,11 +20,19 @@
 
 struct hub;
 
-/* Shares camera `id`, open at the format given and owned by `camera`, on a
- * socket at `socket_path` (the caller holds the owner's lock). NULL when the
- * socket cannot be made: the camera is then not shared. */
-struct hub *hub_open(boardcam_mt_camera *camera, int id, int32_t fps, int32_t width, int32_t height,
-                     const char *socket_path);
+/* Makes camera `id`'s socket at `socket_path` (the caller holds the owner's
+ * lock) and starts the process's I/O thread, before the camera is opened, so
+ * that neither holds up its first frame. Subscribers that connect wait in the
+ * socket's backlog until hub_serve(). NULL when the socket cannot be made:
+ * the camera is then not shared. */
+struct hub *hub_listen(boardcam_mt_camera *camera, int id, const char *socket_path);
+
+/* Shares the camera, now open at the format given and owned by the hub's
+ * handle: 0, or -1 with the hub discarded (the camera is then not shared). */
+int hub_serve(struct hub *hub, int32_t fps, int32_t width, int32_t height);
+
+/* Gives up a hub that was never served: its socket goes. */
+void hub_discard(struct hub *hub);
 
 /* The owner's camera now runs at this format: subscribers are told, and
  * those that no longer fit get nothing more. Call with the pump stopped. */

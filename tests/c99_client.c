@@ -31,16 +31,26 @@ int main(void) {
         ++failures;
     }
     {
+        /* At 1 fps the first read, however slow the machine, comes within
+         * the first period: its frame is frame 0. */
         boardcam_mt_camera *camera = NULL;
         boardcam_mt_frame mt_frame;
-        if (boardcam_mt_open(0, 30, 4, 2, &camera) != 0 || boardcam_mt_read(camera, &mt_frame) != 0 ||
-            mt_frame.size != 12 || mt_frame.sequence != 0) {
-            fprintf(stderr, "boardcam_mt_open/read did not deliver frame 0\n");
+        if (boardcam_mt_open(0, 1, 4, 2, &camera) != 0) {
+            fprintf(stderr, "boardcam_mt_open failed\n");
             ++failures;
         } else {
-            boardcam_mt_release_frame(mt_frame.data);
+            if (boardcam_mt_read(camera, &mt_frame) != 0) {
+                fprintf(stderr, "boardcam_mt_read failed\n");
+                ++failures;
+            } else {
+                if (mt_frame.size != 12 || mt_frame.sequence != 0) {
+                    fprintf(stderr, "boardcam_mt_read did not deliver frame 0 of 12 bytes\n");
+                    ++failures;
+                }
+                boardcam_mt_release_frame(mt_frame.data);
+            }
+            if (boardcam_mt_close(camera) != 0) ++failures;
         }
-        if (boardcam_mt_close(camera) != 0) ++failures;
     }
     if (boardsim_live_buffers() != 0) {
         fprintf(stderr, "device buffers left live\n");
