@@ -68,6 +68,9 @@ typedef int (*fstatat64_fn)(int, const char *, struct stat64 *, int);
 /* The 64-bit forms' struct is the same on the 64-bit machines this runs on. */
 _Static_assert(sizeof(struct stat) == sizeof(struct stat64), "struct stat64 differs from struct stat");
 typedef int (*statx_fn)(int, const char *, int, unsigned, struct statx *);
+typedef int (*xstat_fn)(int, const char *, struct stat *);
+typedef int (*fxstat_fn)(int, int, struct stat *);
+typedef int (*fxstatat_fn)(int, int, const char *, struct stat *, int);
 typedef int (*access_fn)(const char *, int);
 typedef int (*faccessat_fn)(int, const char *, int, int);
 
@@ -100,6 +103,14 @@ REAL(fstat64_fn, fstat64)
 REAL(fstatat_fn, fstatat)
 REAL(fstatat64_fn, fstatat64)
 REAL(statx_fn, statx)
+REAL(xstat_fn, __xstat)
+REAL(xstat_fn, __xstat64)
+REAL(xstat_fn, __lxstat)
+REAL(xstat_fn, __lxstat64)
+REAL(fxstat_fn, __fxstat)
+REAL(fxstat_fn, __fxstat64)
+REAL(fxstatat_fn, __fxstatat)
+REAL(fxstatat_fn, __fxstatat64)
 REAL(access_fn, access)
 REAL(faccessat_fn, faccessat)
 
@@ -426,6 +437,60 @@ EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, struct s
     out->stx_rdev_minor = minor(node.st_rdev);
     out->stx_atime.tv_sec = out->stx_mtime.tv_sec = out->stx_ctime.tv_sec = node.st_mtim.tv_sec;
     return 0;
+}
+
+/* The same calls as the C library spelt them before version 2.33: programs
+ * built against an older one call these, and so do some sanitizers' own
+ * stat(). A C library without them (they are kept only for old programs)
+ * gets the current calls. */
+EXPORT int __xstat(int version, const char *path, struct stat *out) {
+    if (!camera_path(path))
+        return real___xstat_function() != NULL ? real___xstat_function()(version, path, out) : real_stat_function()(path, out);
+    describe_node(path, out);
+    return 0;
+}
+
+EXPORT int __xstat64(int version, const char *path, struct stat *out) {
+    if (!camera_path(path))
+        return real___xstat64_function() != NULL ? real___xstat64_function()(version, path, out) : real_stat_function()(path, out);
+    describe_node(path, out);
+    return 0;
+}
+
+EXPORT int __lxstat(int version, const char *path, struct stat *out) {
+    if (!camera_path(path))
+        return real___lxstat_function() != NULL ? real___lxstat_function()(version, path, out) : real_lstat_function()(path, out);
+    describe_node(path, out);
+    return 0;
+}
+
+EXPORT int __lxstat64(int version, const char *path, struct stat *out) {
+    if (!camera_path(path))
+        return real___lxstat64_function() != NULL ? real___lxstat64_function()(version, path, out) : real_lstat_function()(path, out);
+    describe_node(path, out);
+    return 0;
+}
+
+EXPORT int __fxstat(int version, int fd, struct stat *out) {
+    if (describe_descriptor(fd, out)) return 0;
+    return real___fxstat_function() != NULL ? real___fxstat_function()(version, fd, out) : real_fstat_function()(fd, out);
+}
+
+EXPORT int __fxstat64(int version, int fd, struct stat *out) {
+    if (describe_descriptor(fd, out)) return 0;
+    return real___fxstat64_function() != NULL ? real___fxstat64_function()(version, fd, out) : real_fstat_function()(fd, out);
+}
+
+EXPORT int __fxstatat(int version, int dirfd, const char *path, struct stat *out, int flags) {
+    if (describe_at(dirfd, path, out, flags)) return 0;
+    return real___fxstatat_function() != NULL ? real___fxstatat_function()(version, dirfd, path, out, flags)
+                                              : real_fstatat_function()(dirfd, path, out, flags);
+}
+
+EXPORT int __fxstatat64(int version, int dirfd, const char *path, struct stat *out, int flags) {
+    if (describe_at(dirfd, path, out, flags)) return 0;
+    return real___fxstatat64_function() != NULL ? real___fxstatat64_function()(version, dirfd, path, out, flags)
+                                                : real_fstatat_function()(dirfd, path, out, flags);
 }
 
 EXPORT int access(const char *path, int mode) {
