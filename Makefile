@@ -42,9 +42,8 @@ demo: build
 # The mt, threads and server tests STRESS_RUNS times with both cores kept
 # busy by another process.
 STRESS_RUNS ?= 5
-STRESS_RETRY ?= 0
 stress-test: build
-	tests/stress/run.sh $(BUILD) $(STRESS_RUNS) $(STRESS_RETRY)
+	tests/stress/run.sh $(BUILD) $(STRESS_RUNS)
 
 # boardcam-serve as a service: SOAK_STOPS stops with every kind of client,
 # then SOAK_SECONDS of changing clients, camera faults and restarts.

@@ -3,14 +3,11 @@
 # with both cores kept busy by another process the whole time. A test that
 # passes only on an idle machine fails here. Pages in Chromium are left out:
 # the browser's own pace under load is not ours to test.
-#   tests/stress/run.sh BUILD_DIR RUNS [RETRY]
-# With RETRY=1 a failed test gets one more try, still under load; one that
-# then passes is reported as flaky under load, by name, and does not fail
-# the run. Without it (the default) every failure counts.
+#   tests/stress/run.sh BUILD_DIR RUNS
+# Every failure counts: a test is never tried twice.
 set -uo pipefail
 build=${1:?build directory}
 runs=${2:-5}
-retry=${3:-0}
 jobs=$(nproc 2>/dev/null || echo 2)
 
 # The load: one busy loop per core, niced as little as the tests. They end
@@ -30,9 +27,6 @@ for ((run = 1; run <= runs; ++run)); do
   start=$SECONDS
   if ctest --test-dir "$build" -L 'mt|threads|serve' -LE browser -j "$jobs" --output-on-failure >"$log" 2>&1; then
     result="passed"
-  elif [ "$retry" = 1 ] && ctest --test-dir "$build" --rerun-failed --output-on-failure >>"$log" 2>&1; then
-    result="passed on a second try, flaky under load: $(grep -E '^[[:space:]]+[0-9]+ - ' "$log" | sed 's/^[[:space:]]*//' | tr '\n' ';')"
-    cat "$log"
   else
     result="FAILED: $(grep -E '^[[:space:]]+[0-9]+ - ' "$log" | sed 's/^[[:space:]]*//' | tr '\n' ';')"
     failed_runs=$((failed_runs + 1))
