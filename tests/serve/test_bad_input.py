@@ -6,8 +6,10 @@ import random
 import socket
 import time
 
+import pytest
+
 from clients import RtspSession
-from conftest import run
+from conftest import SERVE, run
 
 HTTP_CASES = [
     b"GET / HTTP/1.1\r\nHost: x\r\nX-Long: " + b"a" * (1 << 20) + b"\r\n\r\n",   # an overlong header
@@ -85,3 +87,17 @@ def test_a_bad_rtsp_request_gets_an_error_answer(start_server) -> None:
     assert session.send("FLY", server.rtsp(0)).split()[1] in ("400", "405", "501", "551")
     assert " 454 " in session.send("PLAY", server.rtsp(0), "Session: nosuch\r\n").splitlines()[0]
     session.close()
+
+
+@pytest.mark.parametrize("size, why", [
+    ("100000x100000", b"size 100000x100000 is out of range: the cameras take 2 to 8192 pixels a side"),
+    ("8194x2", b"size 8194x2 is out of range"),
+    ("641x480", b"width and height must be even"),
+], ids=["huge", "too_wide", "odd"])
+def test_a_size_the_cameras_cannot_take_is_refused_before_starting(workdir, size, why) -> None:
+    """Refused by the option's check, before a camera or an encoder is touched."""
+    refused = run([SERVE, "--size", size, "--rtsp-port", "0", "--http-port", "0"], cwd=workdir, timeout=10)
+    assert refused.returncode == 2, refused.stderr
+    assert why in refused.stderr, refused.stderr
+    if b"out of range" in why:
+        assert b"even" not in refused.stderr, "an even size is not refused for being odd"
