@@ -44,6 +44,8 @@ public:
         if (pid_ == 0) {
             dup2(out[1], STDOUT_FILENO);
             std::vector<std::string> all = prefix;
+            std::istringstream launcher(BOARDCAM_SHARE_PEER_LAUNCHER);
+            for (std::string word; launcher >> word;) all.push_back(word);
             all.push_back(BOARDCAM_SHARE_PEER);
             all.insert(all.end(), args.begin(), args.end());
             std::vector<char *> argv;
