@@ -120,7 +120,7 @@ for _ in $(seq 100); do
 done
 curl -sf http://127.0.0.1:8080/api/recordings | grep -q '"url":"/recordings/cam0/' || fail "no recordings listed"
 # A program of the user's shares the service's camera as it records.
-python3 -c '
+/usr/bin/python3 -c '
 import boardcam
 with boardcam.Camera(0) as cam, cam.read() as frame:
     assert frame.read_only, "the frame is the service'"'"'s, shared"' >/dev/null || fail "a script could not share the service's camera"
