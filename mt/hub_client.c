@@ -118,6 +118,9 @@ static ssize_t receive(int fd, void *buffer, size_t size, int *passed, int timeo
             }
         }
     }
+    /* A peer reset (an owner that died with connections it had not yet
+     * accepted) is a peer gone, as an orderly close is. */
+    if (got < 0 && (errno == ECONNRESET || errno == EPIPE)) got = 0;
     if (got >= 0 && (header.msg_flags & (MSG_TRUNC | MSG_CTRUNC))) {
         if (*passed >= 0) close(*passed);
         *passed = -1;
@@ -161,9 +164,9 @@ int hub_client_attach(int id, const char *path, int32_t fps, int32_t width, int3
     }
     got = receive(fd, buffer, sizeof buffer, &passed, ANSWER_TIMEOUT_MS);
     if (passed >= 0) close(passed);
-    /* An owner that is dying resets the connections it had not accepted:
-     * its successor is looked for, as when nobody listens. */
-    if (got == 0 || (got < 0 && (errno == ECONNRESET || errno == EPIPE))) {
+    /* The owner went (see receive()): its successor is looked for, as when
+     * nobody listens. */
+    if (got == 0) {
         close(fd);
         return HUB_CLIENT_NO_OWNER;
     }
@@ -421,7 +424,6 @@ int hub_client_status(int id, const char *path, boardcam_mt_camera_status *out) 
     }
     got = receive(fd, buffer, sizeof buffer, &passed, ANSWER_TIMEOUT_MS);
     if (passed >= 0) close(passed);
-    if (got < 0 && (errno == ECONNRESET || errno == EPIPE)) got = 0; /* it was going: see hub_client_attach() */
     close(fd);
     if (got == 0) return HUB_CLIENT_NO_OWNER;
     if (got > 0 && hub_message_valid((const struct hub_header *)buffer, (size_t)got, &type) && type == HUB_REFUSED) {

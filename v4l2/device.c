@@ -369,15 +369,27 @@ static void stop_stream(struct device *d) {
     pthread_cond_broadcast(&d->changed);
 }
 
+/* Where another program has the camera, its size is the one there is and
+ * its rate the most there is: a program that takes the format G_FMT gives,
+ * without S_FMT or S_PARM, streams at what it was told. The size only while
+ * no buffers are made (`with_size`). With the handle's mutex held. */
+static void follow_owner(struct device *d, bool with_size) {
+    uint32_t width, height, fps;
+    if (!owned_elsewhere(d, &width, &height, &fps)) return;
+    if (with_size) {
+        d->width = width;
+        d->height = height;
+    }
+    if (fps != 0 && d->fps > fps) d->fps = fps;
+}
+
 static int start_stream(struct device *d) {
     const struct mt_functions *mt = mt_functions();
     boardcam_mt_camera *camera = NULL;
     int32_t result;
-    uint32_t owner_width, owner_height, owner_fps;
     if (mt == NULL) return ENODEV;
-    /* A rate above the owner's is lowered to it, as S_PARM would have. */
-    if (owned_elsewhere(d, &owner_width, &owner_height, &owner_fps) && owner_fps != 0 && d->fps > owner_fps)
-        d->fps = owner_fps;
+    /* The buffers are made; the rate may still follow the owner's. */
+    follow_owner(d, false);
     pthread_mutex_unlock(&d->mu);
     result = mt->open(d->camera, (int32_t)d->fps, (int32_t)d->width, (int32_t)d->height, &camera);
     pthread_mutex_lock(&d->mu);
@@ -636,18 +648,6 @@ static int enumerate_intervals(struct device *d, struct v4l2_frmivalenum *interv
     return EINVAL;
 }
 
-/* Where another program has the camera, its size is the one there is and
- * its rate the most there is: a program that takes the format G_FMT gives,
- * without S_FMT or S_PARM, streams at what it was told. With the handle's
- * mutex held, before buffers are made. */
-static void follow_owner(struct device *d) {
-    uint32_t width, height, fps;
-    if (!owned_elsewhere(d, &width, &height, &fps)) return;
-    d->width = width;
-    d->height = height;
-    if (fps != 0 && d->fps > fps) d->fps = fps;
-}
-
 static int get_format(struct device *d, struct v4l2_format *format) {
     if (format->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
     current_format(d, &format->fmt.pix);
@@ -720,7 +720,7 @@ static int request_buffers(struct camera_file *handle, struct v4l2_requestbuffer
     }
     if (count < MIN_BUFFERS) count = MIN_BUFFERS;
     if (count > MAX_BUFFERS) count = MAX_BUFFERS;
-    follow_owner(d);
+    follow_owner(d, true);
     error = allocate_buffers(d, count);
     if (error != 0) return error;
     d->owner = handle;

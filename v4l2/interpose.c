@@ -68,9 +68,6 @@ typedef int (*fstatat64_fn)(int, const char *, struct stat64 *, int);
 /* The 64-bit forms' struct is the same on the 64-bit machines this runs on. */
 _Static_assert(sizeof(struct stat) == sizeof(struct stat64), "struct stat64 differs from struct stat");
 typedef int (*statx_fn)(int, const char *, int, unsigned, struct statx *);
-typedef int (*xstat_fn)(int, const char *, struct stat *);
-typedef int (*fxstat_fn)(int, int, struct stat *);
-typedef int (*fxstatat_fn)(int, int, const char *, struct stat *, int);
 typedef int (*access_fn)(const char *, int);
 typedef int (*faccessat_fn)(int, const char *, int, int);
 
@@ -103,14 +100,6 @@ REAL(fstat64_fn, fstat64)
 REAL(fstatat_fn, fstatat)
 REAL(fstatat64_fn, fstatat64)
 REAL(statx_fn, statx)
-REAL(xstat_fn, __xstat)
-REAL(xstat_fn, __xstat64)
-REAL(xstat_fn, __lxstat)
-REAL(xstat_fn, __lxstat64)
-REAL(fxstat_fn, __fxstat)
-REAL(fxstat_fn, __fxstat64)
-REAL(fxstatat_fn, __fxstatat)
-REAL(fxstatat_fn, __fxstatat64)
 REAL(access_fn, access)
 REAL(faccessat_fn, faccessat)
 
@@ -366,11 +355,22 @@ static void describe_node(const char *path, struct stat *out) {
 
 static bool camera_path(const char *path) { return path != NULL && device_map_camera(path) >= 0; }
 
-EXPORT int stat(const char *path, struct stat *out) {
+/* The calls themselves, for their exported names here and below: a call
+ * by name from inside the layer could land in another preloaded library's
+ * stat() (a sanitizer's), which may call back into ours. */
+static int stat_of(const char *path, struct stat *out) {
     if (!camera_path(path)) return real_stat_function()(path, out);
     describe_node(path, out);
     return 0;
 }
+
+static int lstat_of(const char *path, struct stat *out) {
+    if (!camera_path(path)) return real_lstat_function()(path, out);
+    describe_node(path, out);
+    return 0;
+}
+
+EXPORT int stat(const char *path, struct stat *out) { return stat_of(path, out); }
 
 EXPORT int stat64(const char *path, struct stat64 *out) {
     if (!camera_path(path)) return real_stat64_function()(path, out);
@@ -378,11 +378,7 @@ EXPORT int stat64(const char *path, struct stat64 *out) {
     return 0;
 }
 
-EXPORT int lstat(const char *path, struct stat *out) {
-    if (!camera_path(path)) return real_lstat_function()(path, out);
-    describe_node(path, out);
-    return 0;
-}
+EXPORT int lstat(const char *path, struct stat *out) { return lstat_of(path, out); }
 
 EXPORT int lstat64(const char *path, struct stat64 *out) {
     if (!camera_path(path)) return real_lstat64_function()(path, out);
@@ -398,9 +394,11 @@ static int describe_descriptor(int fd, struct stat *out) {
     return 1;
 }
 
-EXPORT int fstat(int fd, struct stat *out) {
+static int fstat_of(int fd, struct stat *out) {
     return describe_descriptor(fd, out) ? 0 : real_fstat_function()(fd, out);
 }
+
+EXPORT int fstat(int fd, struct stat *out) { return fstat_of(fd, out); }
 
 EXPORT int fstat64(int fd, struct stat64 *out) {
     return describe_descriptor(fd, (struct stat *)out) ? 0 : real_fstat64_function()(fd, out);
@@ -416,8 +414,12 @@ static int describe_at(int dirfd, const char *path, struct stat *out, int flags)
     return 0;
 }
 
-EXPORT int fstatat(int dirfd, const char *path, struct stat *out, int flags) {
+static int fstatat_of(int dirfd, const char *path, struct stat *out, int flags) {
     return describe_at(dirfd, path, out, flags) ? 0 : real_fstatat_function()(dirfd, path, out, flags);
+}
+
+EXPORT int fstatat(int dirfd, const char *path, struct stat *out, int flags) {
+    return fstatat_of(dirfd, path, out, flags);
 }
 
 EXPORT int fstatat64(int dirfd, const char *path, struct stat64 *out, int flags) {
@@ -441,56 +443,46 @@ EXPORT int statx(int dirfd, const char *path, int flags, unsigned mask, struct s
 
 /* The same calls as the C library spelt them before version 2.33: programs
  * built against an older one call these, and so do some sanitizers' own
- * stat(). A C library without them (they are kept only for old programs)
- * gets the current calls. */
+ * stat(). On the 64-bit machines this runs on, every version of their
+ * struct is struct stat, so they are the calls above (called as stat_of() and its kin). */
 EXPORT int __xstat(int version, const char *path, struct stat *out) {
-    if (!camera_path(path))
-        return real___xstat_function() != NULL ? real___xstat_function()(version, path, out) : real_stat_function()(path, out);
-    describe_node(path, out);
-    return 0;
+    (void)version;
+    return stat_of(path, out);
 }
 
 EXPORT int __xstat64(int version, const char *path, struct stat *out) {
-    if (!camera_path(path))
-        return real___xstat64_function() != NULL ? real___xstat64_function()(version, path, out) : real_stat_function()(path, out);
-    describe_node(path, out);
-    return 0;
+    (void)version;
+    return stat_of(path, out);
 }
 
 EXPORT int __lxstat(int version, const char *path, struct stat *out) {
-    if (!camera_path(path))
-        return real___lxstat_function() != NULL ? real___lxstat_function()(version, path, out) : real_lstat_function()(path, out);
-    describe_node(path, out);
-    return 0;
+    (void)version;
+    return lstat_of(path, out);
 }
 
 EXPORT int __lxstat64(int version, const char *path, struct stat *out) {
-    if (!camera_path(path))
-        return real___lxstat64_function() != NULL ? real___lxstat64_function()(version, path, out) : real_lstat_function()(path, out);
-    describe_node(path, out);
-    return 0;
+    (void)version;
+    return lstat_of(path, out);
 }
 
 EXPORT int __fxstat(int version, int fd, struct stat *out) {
-    if (describe_descriptor(fd, out)) return 0;
-    return real___fxstat_function() != NULL ? real___fxstat_function()(version, fd, out) : real_fstat_function()(fd, out);
+    (void)version;
+    return fstat_of(fd, out);
 }
 
 EXPORT int __fxstat64(int version, int fd, struct stat *out) {
-    if (describe_descriptor(fd, out)) return 0;
-    return real___fxstat64_function() != NULL ? real___fxstat64_function()(version, fd, out) : real_fstat_function()(fd, out);
+    (void)version;
+    return fstat_of(fd, out);
 }
 
 EXPORT int __fxstatat(int version, int dirfd, const char *path, struct stat *out, int flags) {
-    if (describe_at(dirfd, path, out, flags)) return 0;
-    return real___fxstatat_function() != NULL ? real___fxstatat_function()(version, dirfd, path, out, flags)
-                                              : real_fstatat_function()(dirfd, path, out, flags);
+    (void)version;
+    return fstatat_of(dirfd, path, out, flags);
 }
 
 EXPORT int __fxstatat64(int version, int dirfd, const char *path, struct stat *out, int flags) {
-    if (describe_at(dirfd, path, out, flags)) return 0;
-    return real___fxstatat64_function() != NULL ? real___fxstatat64_function()(version, dirfd, path, out, flags)
-                                                : real_fstatat_function()(dirfd, path, out, flags);
+    (void)version;
+    return fstatat_of(dirfd, path, out, flags);
 }
 
 EXPORT int access(const char *path, int mode) {

@@ -14,6 +14,7 @@ import re
 import shutil
 import signal
 import subprocess
+import sys
 import tempfile
 import time
 from pathlib import Path
@@ -21,6 +22,9 @@ from typing import Callable, Dict, Iterator, List, Optional
 
 import numpy as np
 import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from reference_frames import ReferenceFrames  # noqa: E402
 
 SERVE = os.environ.get("BOARDCAM_SERVE", "boardcam-serve")
 # A sanitized build runs the server and every library it loads several times
@@ -163,43 +167,9 @@ def status(server) -> dict:
     return json.loads(run(["curl", "-s", server.url("/api/status")]).stdout)
 
 
-class Board:
-    """The simulator's reference frames, as the capture tool reads them with
-    the sensors unpaced (frame k is the k-th read). Taken through the tool,
-    not by loading the simulator here, so that a sanitized build's simulator
-    never has to be loaded into this interpreter."""
-
-    def __init__(self) -> None:
-        self.capture = os.environ["BOARDCAM_TEST_CAPTURE"]
-        self.cache: Dict[tuple, np.ndarray] = {}
-
-    def frames(self, camera: int, width: int, height: int, count: int) -> np.ndarray:
-        """Frames 0..count-1 of a camera as I420, shape (count, height * 3 // 2, width)."""
-        key = (camera, width, height)
-        if key not in self.cache or len(self.cache[key]) < count:
-            with tempfile.TemporaryDirectory() as out:
-                # A board of its own: the server's cameras are not this tool's.
-                env = dict(os.environ, BOARDSIM_PACING="0", BOARDSIM_RUNTIME_DIR=out, BOARDCAM_RUNTIME_DIR=out)
-                env.pop("BOARDSIM_CALL_LOG", None)
-                done = subprocess.run([self.capture, "--camera", str(camera), "--size", f"{width}x{height}",
-                                       "--frames", str(count), "--format", "y4m", "--out", out],
-                                      capture_output=True, env=env, timeout=120)
-                assert done.returncode == 0, done.stderr.decode()
-                data = (Path(out) / f"cam{camera}.y4m").read_bytes()
-            frame_bytes = width * height * 3 // 2
-            body = data[data.index(b"\n") + 1:]
-            step = len(b"FRAME\n") + frame_bytes
-            self.cache[key] = np.stack([np.frombuffer(body[i * step + 6: (i + 1) * step], dtype=np.uint8)
-                                        .reshape(height * 3 // 2, width) for i in range(len(body) // step)])
-        return self.cache[key][:count]
-
-    def luma(self, camera: int, index: int, width: int, height: int) -> np.ndarray:
-        return self.frames(camera, width, height, index + 1)[index][:height]
-
-
 @pytest.fixture(scope="session")
-def board() -> Board:
-    return Board()
+def board() -> ReferenceFrames:
+    return ReferenceFrames()
 
 
 def psnr(a: np.ndarray, b: np.ndarray) -> float:

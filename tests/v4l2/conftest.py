@@ -13,12 +13,16 @@ import hashlib
 import os
 import shutil
 import subprocess
+import sys
 import tempfile
 from pathlib import Path
 from typing import Dict, Iterator, List
 
 import numpy as np
 import pytest
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "support"))
+from reference_frames import ReferenceFrames  # noqa: E402
 
 # Each test process is a board of its own (see the C tests' runtime folder);
 # the programs a test starts inherit it.
@@ -49,35 +53,9 @@ def boardcamify(command: List[str], timeout: float = 120, **extra: str) -> subpr
                           env=program_env(**extra))
 
 
-class Board:
-    """The simulator's frames 0..count-1 of a camera, as I420, shape
-    (count, height * 3 // 2, width): read by the capture tool on a board of
-    its own with the sensors unpaced."""
-
-    def __init__(self) -> None:
-        self.cache: Dict[tuple, np.ndarray] = {}
-
-    def frames(self, camera: int, width: int, height: int, count: int) -> np.ndarray:
-        key = (camera, width, height)
-        if key not in self.cache or len(self.cache[key]) < count:
-            with tempfile.TemporaryDirectory() as out:
-                env = dict(os.environ, BOARDSIM_PACING="0", BOARDSIM_RUNTIME_DIR=out, BOARDCAM_RUNTIME_DIR=out)
-                done = subprocess.run([os.environ["BOARDCAM_TEST_CAPTURE"], "--camera", str(camera), "--size",
-                                       f"{width}x{height}", "--frames", str(count), "--format", "y4m", "--out", out],
-                                      capture_output=True, env=env, timeout=300)
-                assert done.returncode == 0, done.stderr.decode()
-                data = (Path(out) / f"cam{camera}.y4m").read_bytes()
-            size = width * height * 3 // 2
-            body = data[data.index(b"\n") + 1:]
-            step = len(b"FRAME\n") + size
-            self.cache[key] = np.stack([np.frombuffer(body[i * step + 6: (i + 1) * step], np.uint8)
-                                        .reshape(height * 3 // 2, width) for i in range(len(body) // step)])
-        return self.cache[key][:count]
-
-
 @pytest.fixture(scope="session")
-def board() -> Board:
-    return Board()
+def board() -> ReferenceFrames:
+    return ReferenceFrames()
 
 
 @pytest.fixture
