@@ -58,7 +58,7 @@ lib/pkgconfig/boardsim.pc
 TREE
 diff -u "$work/expected" "$work/tree" || fail "installed tree differs"
 [ "$(readlink "$prefix/lib/libboardcam.so.1")" = libboardcam.so.1.0.0 ] || fail "soname link"
-readelf -d "$prefix/lib/libboardcam.so.1.0.0" | grep -q 'SONAME.*\[libboardcam.so.1\]' || fail "soname"
+readelf -d "$prefix/lib/libboardcam.so.1.0.0" | grep 'SONAME.*\[libboardcam.so.1\]' >/dev/null || fail "soname"
 
 step "GStreamer plugin from the installed tree"
 cmake --install "$build" --prefix "$prefix" --component boardcam-gstreamer >/dev/null

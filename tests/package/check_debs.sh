@@ -7,6 +7,8 @@
 # packages' architecture and dependencies, and a client built against their
 # contents, unpacked into a scratch root, run under qemu-aarch64.
 set -euo pipefail
+# A grep that stops at its first match would break the pipe of a producer
+# still writing, which pipefail reports: pipelines here read to the end.
 host_dir=$(realpath "$1")
 board_dir=${2:+$(realpath "$2")}
 src=$(cd "$(dirname "$0")/../.." && pwd)
@@ -102,8 +104,8 @@ stop_unit() {
   fi
 }
 start_unit
-grep -q 'page/status.js' "$work/page.html" && curl -sf http://127.0.0.1:8080/page/tile.js | grep -q 'mjpg' || fail "curl did not get the page and its modules"
-curl -sf http://127.0.0.1:8080/api/status | grep -q '"cameras"' || fail "no status"
+grep -q 'page/status.js' "$work/page.html" && curl -sf http://127.0.0.1:8080/page/tile.js | grep 'mjpg' >/dev/null || fail "curl did not get the page and its modules"
+curl -sf http://127.0.0.1:8080/api/status | grep '"cameras"' >/dev/null || fail "no status"
 [ "$(curl -s -o /dev/null -w '%{http_code}' http://127.0.0.1:8080/api/recordings)" = 404 ] \
   || fail "the shipped defaults record"
 stop_unit
@@ -118,13 +120,13 @@ for _ in $(seq 100); do
   [ "$(find /var/lib/boardcam-serve/ -name '*.mp4' 2>/dev/null | wc -l)" -ge 4 ] && break
   sleep 0.2
 done
-curl -sf http://127.0.0.1:8080/api/recordings | grep -q '"url":"/recordings/cam0/' || fail "no recordings listed"
+curl -sf http://127.0.0.1:8080/api/recordings | grep '"url":"/recordings/cam0/' >/dev/null || fail "no recordings listed"
 # A program of the user's shares the service's camera as it records.
 /usr/bin/python3 -c '
 import boardcam
 with boardcam.Camera(0) as cam, cam.read() as frame:
     assert frame.read_only, "the frame is the service'"'"'s, shared"' >/dev/null || fail "a script could not share the service's camera"
-boardcam-ctl status | grep -q '^camera 0: boardcam-serve' || fail "boardcam-ctl does not show the service owning camera 0"
+boardcam-ctl status | grep '^camera 0: boardcam-serve' >/dev/null || fail "boardcam-ctl does not show the service owning camera 0"
 # And so does a V4L2 program, through boardcamify, at the service's size.
 [ -f /usr/share/man/man1/boardcamify.1.gz ] || fail "no manual page for boardcamify"
 boardcamify v4l2-ctl -d /dev/video0 --stream-mmap --stream-count=5 --stream-to="$work/v4l2.nv12" >/dev/null 2>&1 \
@@ -133,13 +135,13 @@ boardcamify v4l2-ctl -d /dev/video0 --stream-mmap --stream-count=5 --stream-to="
 stop_unit
 segment=$(find /var/lib/boardcam-serve/ -name '*.mp4' | sort | head -1)
 [ -n "$segment" ] || fail "nothing recorded under /var/lib/boardcam-serve"
-ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$segment" | grep -q h264 || fail "$segment is not H.264"
+ffprobe -v error -show_entries stream=codec_name -of csv=p=0 "$segment" | grep h264 >/dev/null || fail "$segment is not H.264"
 ok
 
 step "purge, leaving the machine as it was"
 purge
 for p in "${packages[@]}"; do
-  ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok' || fail "$p still installed"
+  ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep 'install ok' >/dev/null || fail "$p still installed"
 done
 [ ! -e /lib/systemd/system/boardcam-serve.service ] && [ ! -e /etc/default/boardcam-serve ] \
   || fail "purge left the unit or its defaults"
@@ -155,23 +157,23 @@ if [ -n "$board_dir" ]; then
     [ "$p" = python3-boardcam ] && want=all
     [ "$arch" = "$want" ] || fail "$p is $arch, not $want"
   done
-  dpkg-deb -f "$board_dir"/gstreamer1.0-boardcam_*.deb Depends | grep -q 'libgstreamer1.0-0' \
+  dpkg-deb -f "$board_dir"/gstreamer1.0-boardcam_*.deb Depends | grep 'libgstreamer1.0-0' >/dev/null \
     || fail "the plugin does not depend on GStreamer"
-  dpkg-deb -f "$board_dir"/boardcam-tools_*.deb Depends | grep -q 'libturbojpeg0' \
+  dpkg-deb -f "$board_dir"/boardcam-tools_*.deb Depends | grep 'libturbojpeg0' >/dev/null \
     || fail "the tool does not depend on libjpeg-turbo"
-  ! dpkg-deb -f "$board_dir"/libboardcam1_*.deb Depends | grep -q 'boardcam-sim' \
+  ! dpkg-deb -f "$board_dir"/libboardcam1_*.deb Depends | grep 'boardcam-sim' >/dev/null \
     || fail "the library depends on the simulator, which the board must never install"
-  dpkg-deb -f "$board_dir"/libboardcam-mt1_*.deb Depends | grep -q 'libboardcam1' \
+  dpkg-deb -f "$board_dir"/libboardcam-mt1_*.deb Depends | grep 'libboardcam1' >/dev/null \
     || fail "libboardcam-mt1 does not depend on libboardcam1"
-  dpkg-deb -f "$board_dir"/gstreamer1.0-boardcam_*.deb Depends | grep -q 'libboardcam-mt1' \
+  dpkg-deb -f "$board_dir"/gstreamer1.0-boardcam_*.deb Depends | grep 'libboardcam-mt1' >/dev/null \
     || fail "the plugin does not depend on libboardcam-mt1"
-  dpkg-deb -f "$board_dir"/boardcam-serve_*.deb Depends | grep -q 'gstreamer1.0-boardcam' \
+  dpkg-deb -f "$board_dir"/boardcam-serve_*.deb Depends | grep 'gstreamer1.0-boardcam' >/dev/null \
     || fail "the server does not depend on the plugin"
-  dpkg-deb -f "$board_dir"/boardcam-serve_*.deb Depends | grep -q 'libsoup-3.0-0' \
+  dpkg-deb -f "$board_dir"/boardcam-serve_*.deb Depends | grep 'libsoup-3.0-0' >/dev/null \
     || fail "the server does not depend on libsoup"
-  dpkg-deb -f "$board_dir"/boardcam-v4l2_*.deb Depends | grep -q 'libboardcam-mt1' \
+  dpkg-deb -f "$board_dir"/boardcam-v4l2_*.deb Depends | grep 'libboardcam-mt1' >/dev/null \
     || fail "the V4L2 layer does not depend on libboardcam-mt1, which it loads"
-  dpkg-deb -c "$board_dir"/boardcam-v4l2_*.deb | grep -q 'usr/lib/aarch64-linux-gnu/boardcam/libboardcam-v4l2.so' \
+  dpkg-deb -c "$board_dir"/boardcam-v4l2_*.deb | grep 'usr/lib/aarch64-linux-gnu/boardcam/libboardcam-v4l2.so' >/dev/null \
     || fail "the V4L2 layer is not where boardcamify looks"
   ok
 
