@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import json
+import subprocess
 
 import numpy as np
 import pytest
@@ -53,3 +54,27 @@ def test_unknown_mounts_are_not_found(start_server) -> None:
         probe = run(["ffprobe", "-v", "error", "-rtsp_transport", "tcp", f"rtsp://127.0.0.1:{server.rtsp_port}{path}"])
         assert probe.returncode != 0
         assert b"404" in probe.stderr, probe.stderr.decode()
+
+
+def test_clients_of_a_media_made_while_frames_flow_get_them(start_server, workdir) -> None:
+    """A camera already encoding (here for a recording, at its highest rate)
+    feeds each new media from its first moment, while that media's pipeline
+    is still starting. Each round two players arrive together, so a new media
+    is made and shared, and leave, so it goes; every one of them must decode
+    frames. A frame that came in as the media started was stamped with the
+    clock's own time rather than the media's running time, and held up every
+    player of that media for hours."""
+    server = start_server("--cameras", "0", "--size", "160x120", "--fps", "240", "--record",
+                          str(workdir / "recordings"))
+    for round_ in range(20):
+        players = [subprocess.Popen(["ffmpeg", "-nostdin", "-v", "error", "-rtsp_transport", "tcp", "-i",
+                                     server.rtsp(0), "-frames:v", "5", "-f", "null", "-"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.PIPE) for _ in range(2)]
+        for player in players:
+            try:
+                _, err = player.communicate(timeout=30)
+            except subprocess.TimeoutExpired:
+                for other in players:
+                    other.kill()
+                pytest.fail(f"round {round_}: a player got no 5 frames in 30 s\n{server.stderr()[-2000:]}")
+            assert player.returncode == 0, f"round {round_}: {err.decode()}"

@@ -213,9 +213,28 @@ static GstFlowReturn on_jpeg(GstAppSink *sink, gpointer data) {
     return GST_FLOW_OK;
 }
 
+/* A sink's running time now, in its own pipeline's time, or none while that
+ * pipeline has no running time yet. A bin going to PLAYING hands its clock to
+ * every element first and sets their base times after, as it starts each one,
+ * sinks first: an element still at its first base time (0) in between would
+ * read the clock's own time, hours ahead of the pipeline, and a sink that
+ * syncs to the clock would wait for it for hours. A source stamping its
+ * buffers with do-timestamp from another thread falls into that gap, so the
+ * feed stamps them itself. */
+static GstClockTime running_time_now(GstElement *element) {
+    GstClock *clock = gst_element_get_clock(element);
+    GstClockTime now, base;
+    if (clock == NULL) return GST_CLOCK_TIME_NONE;
+    now = gst_clock_get_time(clock);
+    gst_object_unref(clock);
+    base = gst_element_get_base_time(element);
+    if (base == 0 || now < base) return GST_CLOCK_TIME_NONE;
+    return now - base;
+}
+
 /* Streaming thread: one encoded access unit to every sink. Each gets its own
- * buffer header without timestamps (the sink stamps it in its own pipeline's
- * time); the encoded bytes are shared. */
+ * buffer header stamped with its own pipeline's running time; the encoded
+ * bytes are shared. */
 static GstFlowReturn on_h264(GstAppSink *sink, gpointer data) {
     struct feed *feed = data;
     GstSample *sample = gst_app_sink_pull_sample(sink);
@@ -232,7 +251,7 @@ static GstFlowReturn on_h264(GstAppSink *sink, gpointer data) {
         GstCaps *current = gst_app_src_get_caps(src);
         if (current == NULL || !gst_caps_is_equal(current, caps)) gst_app_src_set_caps(src, caps);
         if (current != NULL) gst_caps_unref(current);
-        GST_BUFFER_PTS(copy) = GST_BUFFER_DTS(copy) = GST_CLOCK_TIME_NONE;
+        GST_BUFFER_PTS(copy) = GST_BUFFER_DTS(copy) = running_time_now(GST_ELEMENT(src));
         gst_app_src_push_buffer(src, copy);
     }
     pthread_mutex_unlock(&feed->lock);

@@ -80,8 +80,10 @@ void feed_unwatch_jpeg(struct feed *feed, struct feed_watcher *watcher);
  * reference returned. */
 GBytes *feed_latest_jpeg(struct feed *feed);
 
-/* An appsrc that receives every H.264 access unit from now on, timestamped
- * by itself (do-timestamp). The feed holds a reference until removed. */
+/* An appsrc that receives every H.264 access unit from now on, stamped with
+ * its pipeline's running time by the feed (or none while that pipeline has
+ * none yet); it must not stamp them itself (do-timestamp=false). The feed
+ * holds a reference until removed. */
 void feed_add_h264_sink(struct feed *feed, GstAppSrc *sink);
 void feed_remove_h264_sink(struct feed *feed, GstAppSrc *sink);
 /* Asks the encoder for a key frame, so that a new client starts at once. */

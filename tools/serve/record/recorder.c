@@ -24,7 +24,7 @@
  * fragment in the making. Half-second fragments keep the second part
  * small. */
 #define RECORDER_LAUNCH                                                                                      \
-    "appsrc name=src is-live=true format=time do-timestamp=true max-bytes=0 max-buffers=120 "                \
+    "appsrc name=src is-live=true format=time do-timestamp=false max-bytes=0 max-buffers=120 "               \
     "leaky-type=downstream ! h264parse ! splitmuxsink name=mux async-finalize=true muxer-factory=mp4mux "   \
     "muxer-properties=\"properties,fragment-duration=500\" sink-factory=filesink "                        \
     "sink-properties=\"properties,buffer-mode=2\""

@@ -50,7 +50,7 @@ struct publisher *publisher_start(struct feed *feed, const char *base_url, GErro
     gchar *location = g_strdup_printf("%.*s/cam%d", (int)(len > 0 && base_url[len - 1] == '/' ? len - 1 : len),
                                       base_url, feed_camera(feed));
     gchar *description = g_strdup_printf(
-        "appsrc name=src is-live=true format=time do-timestamp=true max-bytes=0 max-buffers=60 "
+        "appsrc name=src is-live=true format=time do-timestamp=false max-bytes=0 max-buffers=60 "
         "leaky-type=downstream ! h264parse ! rtspclientsink latency=0 location=\"%s\"", location);
     pipeline = gst_parse_launch_full(description, NULL, GST_PARSE_FLAG_FATAL_ERRORS, error);
     g_free(description);

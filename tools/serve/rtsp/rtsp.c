@@ -20,7 +20,7 @@
  * payloader must not add its own, which it would put before every slice of
  * a key frame and so split the frame for the receiver. */
 #define MEDIA_LAUNCH                                                                                      \
-    "( appsrc name=src is-live=true format=time do-timestamp=true max-bytes=0 max-buffers=60 "           \
+    "( appsrc name=src is-live=true format=time do-timestamp=false max-bytes=0 max-buffers=60 "          \
     "leaky-type=downstream ! rtph264pay name=pay0 pt=96 )"
 
 struct rtsp_service {

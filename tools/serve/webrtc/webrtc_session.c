@@ -30,7 +30,7 @@
  * in the usual path MTU once SRTP and the tunnels of mobile networks have
  * added their headers. */
 #define SESSION_LAUNCH                                                                                    \
-    "appsrc name=src is-live=true format=time do-timestamp=true max-bytes=0 max-buffers=30 "              \
+    "appsrc name=src is-live=true format=time do-timestamp=false max-bytes=0 max-buffers=30 "             \
     "leaky-type=downstream ! rtph264pay mtu=1200 aggregate-mode=zero-latency ! "                          \
     "application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=%d ! "                     \
     "webrtcbin name=webrtc bundle-policy=max-bundle"
