@@ -3,6 +3,7 @@
 #   boardcam::gstreamer_rtsp_server  gst-rtsp-server
 #   boardcam::gstreamer_webrtc       webrtcbin's library, for WebRTC viewers
 #   boardcam::gstreamer_sdp          SDP, for their offers
+#   boardcam::gstreamer_rtp          RTP header extensions (transport-wide feedback)
 #   boardcam::soup                   libsoup 3, for HTTP
 #   boardcam::json_glib              json-glib
 #
@@ -44,5 +45,6 @@ boardcam_serve_dependency(gstreamer_rtsp_server gstreamer-rtsp-server-1.0>=1.22 
 boardcam_serve_dependency(gstreamer_webrtc gstreamer-webrtc-1.0>=1.22 gst/webrtc/webrtc.h gstreamer-1.0
                           gstwebrtc-1.0)
 boardcam_serve_dependency(gstreamer_sdp gstreamer-sdp-1.0>=1.22 gst/sdp/sdp.h gstreamer-1.0 gstsdp-1.0)
+boardcam_serve_dependency(gstreamer_rtp gstreamer-rtp-1.0>=1.22 gst/rtp/rtp.h gstreamer-1.0 gstrtp-1.0)
 boardcam_serve_dependency(soup libsoup-3.0 libsoup/soup.h libsoup-3.0 soup-3.0)
 boardcam_serve_dependency(json_glib json-glib-1.0 json-glib/json-glib.h json-glib-1.0 json-glib-1.0)

@@ -22,7 +22,9 @@ class Browser:
     """One headless Chromium with one page."""
 
     def __init__(self, workdir: Path, flags: Optional[List[str]] = None,
-                 window: tuple = (1000, 700)) -> None:
+                 window: tuple = (1000, 700), prefix: Optional[List[str]] = None) -> None:
+        """`prefix` runs Chromium through another command, as
+        ["ip", "netns", "exec", NAME] for a viewer on another host."""
         commands_read, self._commands = os.pipe()
         self._events, events_write = os.pipe()
 
@@ -37,7 +39,7 @@ class Browser:
                    "--disable-background-networking", "--disable-component-update", "--disable-sync",
                    "--hide-scrollbars", f"--window-size={window[0]},{window[1]}",
                    f"--user-data-dir={workdir / 'chromium-profile'}", "--remote-debugging-pipe"]
-        self.process = subprocess.Popen(command + (flags or []) + ["about:blank"], stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen((prefix or []) + command + (flags or []) + ["about:blank"], stdin=subprocess.DEVNULL,
                                         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                         # Descriptors 3 and 4 are made after the
                                         # close_fds sweep would run: keep it off.

@@ -108,7 +108,7 @@ static int make_feeds(const struct serve_options *opts, struct feed *feeds[2]) {
     for (i = 0; i < opts->camera_count; ++i) {
         const struct serve_camera_options *cam = &opts->cameras[i];
         struct feed_config config;
-        char encoder[1024];
+        char encoder[1024], low_encoder[1024];
         GError *error = NULL;
         /* A key frame every two seconds; a joining client asks for one at
          * once anyway. A recorded camera's come every second: the segment
@@ -126,6 +126,14 @@ static int make_feeds(const struct serve_options *opts, struct feed *feeds[2]) {
         config.height = cam->height;
         config.fps = cam->fps;
         config.h264_encoder = encoder;
+        /* The low tier for slow links: its own encoder context, a key frame
+         * every two seconds and on demand. Without an encoder of our own
+         * choosing there is none: a --h264-encoder named by the user is the
+         * one to use, and it may not be startable twice. */
+        config.low_h264_encoder =
+            opts->h264_encoder == NULL && h264_encoder_describe(NULL, 600, 30, low_encoder, sizeof low_encoder) == 0
+                ? low_encoder
+                : NULL;
         config.jpeg_quality = opts->jpeg_quality;
         config.linger_s = opts->linger_s;
         feeds[cam->id] = feed_new(&config, &error);
@@ -163,6 +171,9 @@ int main(int argc, char **argv) {
     const gint64 started = g_get_monotonic_time();
     int status = 1, i;
     guint signals[2], rotation;
+    /* Standard output carries the camera library's reports (--verbose);
+     * GLib's messages, G_MESSAGES_DEBUG's included, go with ours. */
+    g_log_writer_default_set_use_stderr(TRUE);
 
     switch (serve_parse_options(argc, argv, &opts, message, sizeof message)) {
     case SERVE_PARSE_HELP:

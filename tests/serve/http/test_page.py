@@ -47,7 +47,7 @@ def assert_pictures_are_their_cameras(browser: Browser, board, workdir: Path, na
 
 def tiles(browser: Browser) -> List[Dict]:
     return browser.evaluate("""[...document.querySelectorAll('.tile')].map(t => ({
-        transport: t.dataset.transport, decoded: Number(t.dataset.framesDecoded || 0), size: t.dataset.frameSize,
+        transport: t.dataset.transport, tier: t.dataset.tier || null, decoded: Number(t.dataset.framesDecoded || 0), size: t.dataset.frameSize,
         label: t.querySelector('.transport span').textContent,
         fps: t.querySelector('.transport span').dataset.rxFps, mbps: t.querySelector('.transport span').dataset.rxMbps,
         img: t.querySelector('img').complete ? t.querySelector('img').naturalWidth : 0,
@@ -81,7 +81,9 @@ def test_chromium_plays_both_cameras_over_webrtc(start_server, board, workdir: P
         assert all(b > a for a, b in zip(series, series[1:])), f"camera {camera} decoded {series}"
     for camera, shown in enumerate(tiles(browser)):
         assert shown["transport"] == "webrtc" and shown["size"] == f"{WIDTH}x{HEIGHT}", shown
-        assert re.fullmatch(r"WebRTC \u00b7 \d+\.\d fps \u00b7 \d+\.\d Mbit/s", shown["label"]), shown
+        # The tier the server sends it: the main stream, on a free link.
+        assert re.fullmatch(r"WebRTC \u00b7 main \u00b7 \d+ fps \u00b7 \d+\.\d Mbit/s", shown["label"]), shown
+        assert shown["tier"] == "main", shown
         assert float(shown["fps"]) > 5 and float(shown["mbps"]) > 0, shown
     assert_pictures_are_their_cameras(browser, board, workdir, "page-webrtc.png")
     cameras = status(server)["cameras"]

@@ -131,6 +131,33 @@ def test_whep_answers_each_wrong_request_with_its_error(start_server, offer: str
                 server.url(location)]).stdout == b"404"
 
 
+TWCC = "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01"
+
+
+def test_the_answer_names_its_ssrc_and_takes_the_offers_feedback_extension(start_server, offer: str) -> None:
+    """The viewer learns the stream's SSRC from the answer, and the answer
+    keeps the offer's transport-wide congestion-control extension under the
+    offer's id, so that the viewer reports what arrives. The session's
+    resource tells its page how it is served."""
+    server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}")
+    video = offer.index("m=video")
+    end = offer.find("\r\nm=", video + 1)
+    end = len(offer) if end < 0 else end
+    with_twcc = offer[:end].rstrip("\r\n") + f"\r\na=extmap:7 {TWCC}\r\n" + offer[end:].lstrip("\r\n")
+    code, headers, answer = post(server, with_twcc.encode())
+    assert code == 201, answer
+    ssrcs = [int(m) for m in re.findall(r"^a=ssrc:(\d+) ", answer, re.M)]
+    assert ssrcs and all(ssrc != 0 for ssrc in ssrcs), answer
+    assert re.search(rf"^a=extmap:7 {re.escape(TWCC)}\r?$", answer, re.M), answer
+    served = json.loads(run(["curl", "-s", server.url(headers["location"])]).stdout)
+    assert served["transport"] == "webrtc" and served["tier"] == "main", served
+    # Without the extension offered, none is answered.
+    code, headers2, plain = post(server, offer.encode())
+    assert code == 201 and "transport-wide-cc" not in plain, plain
+    for location in (headers["location"], headers2["location"]):
+        run(["curl", "-s", "-X", "DELETE", server.url(location)])
+
+
 def test_a_viewer_beyond_the_webrtc_ports_gets_503(start_server, offer: str) -> None:
     server = start_server("--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}", "--webrtc-ports", "41100-41100")
     code, _, answer = post(server, offer.encode())

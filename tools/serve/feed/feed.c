@@ -11,10 +11,23 @@
 #include <gst/video/video.h>
 
 #include "camera_fault.h"
+#include "h264_sinks.h"
+#include "key_frame_governor.h"
 
 #define PROGRAM "boardcam-serve"
 /* Arrival times kept for the measured rate: enough for two seconds at 240 fps. */
 #define ARRIVALS 512
+/* The low tier: about 640x360 at up to 15 fps, its bit rate set by its
+ * slowest viewer, and at half the rate below LOW_HALF_RATE_KBPS. */
+#define LOW_HEIGHT 360
+#define LOW_FPS 15
+#define LOW_START_KBPS 600
+#define LOW_HALF_RATE_KBPS 300
+/* Its encoder is stopped this long after its last viewer has gone. */
+#define LOW_LINGER_MS 30000
+/* Its viewers are all on slow links, where a loss is likelier: its own key
+ * frames cost no one else, and are still coalesced. */
+#define LOW_KEY_FRAME_INTERVAL_US 500000
 
 struct feed {
     struct feed_config config;
@@ -22,6 +35,10 @@ struct feed {
     GstElement *valves[FEED_USES];
     GstElement *jpeg_sink;
     GstElement *h264_sink;
+    GstElement *low_valve;
+    GstElement *low_rate;
+    GstElement *low_encoder;
+    GstElement *low_sink;
     guint bus_watch;
 
     /* Main loop only. */
@@ -30,6 +47,10 @@ struct feed {
     int closed;           /* feed_close(): the camera stays closed */
     guint linger_timer;
     guint retry_timer;
+    guint low_linger_timer;
+    int low_running;      /* the low tier's valve is open */
+    int low_kbps;         /* its encoder's bit rate */
+    int low_fps;          /* its frame rate */
     GPtrArray *watchers;
 
     /* Shared with the streaming threads. A pthread mutex, not a GMutex, so
@@ -38,7 +59,11 @@ struct feed {
     GstSample *pending_jpeg;  /* newest JPEG not yet handed to the watchers */
     guint jpeg_idle;
     GBytes *latest_jpeg;
-    GPtrArray *h264_sinks;
+    GPtrArray *h264_sinks;   /* struct h264_sink */
+    struct key_frame_governor governors[FEED_TIERS];
+    uint64_t key_frames[FEED_TIERS]; /* key frames out of each tier's encoder */
+    uint64_t forced_key_frames;      /* asked for outside the governor: segment boundaries */
+    uint64_t switches;               /* sinks moved between tiers */
     int sinks_ended;      /* feed_close(): every sink, and any added later, has its end of stream */
     int streaming;
     uint64_t frames;
@@ -232,32 +257,44 @@ static GstClockTime running_time_now(GstElement *element) {
     return now - base;
 }
 
-/* Streaming thread: one encoded access unit to every sink. Each gets its own
- * buffer header stamped with its own pipeline's running time; the encoded
- * bytes are shared. */
-static GstFlowReturn on_h264(GstAppSink *sink, gpointer data) {
-    struct feed *feed = data;
+static void set_low_bitrate(struct feed *feed);
+
+static GstClockTime stamp_for(GstAppSrc *src) { return running_time_now(GST_ELEMENT(src)); }
+
+static GstElement *encoder_sink(struct feed *feed, enum feed_tier tier) {
+    return tier == FEED_TIER_MAIN ? feed->h264_sink : feed->low_sink;
+}
+
+static void send_key_frame_request(struct feed *feed, enum feed_tier tier) {
+    gst_element_send_event(encoder_sink(feed, tier),
+                           gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+}
+
+/* Streaming thread: one encoded access unit of `tier` to every sink it is
+ * for. A key frame answers the requests waiting for one; a request waiting
+ * for the budget goes to the encoder once the budget allows. */
+static GstFlowReturn deliver(struct feed *feed, enum feed_tier tier, GstAppSink *sink) {
     GstSample *sample = gst_app_sink_pull_sample(sink);
     GstBuffer *buffer;
-    GstCaps *caps;
-    guint i;
+    int due;
     if (sample == NULL) return GST_FLOW_EOS;
     buffer = gst_sample_get_buffer(sample);
-    caps = gst_sample_get_caps(sample);
     pthread_mutex_lock(&feed->lock);
-    for (i = 0; i < feed->h264_sinks->len; ++i) {
-        GstAppSrc *src = g_ptr_array_index(feed->h264_sinks, i);
-        GstBuffer *copy = gst_buffer_copy(buffer);
-        GstCaps *current = gst_app_src_get_caps(src);
-        if (current == NULL || !gst_caps_is_equal(current, caps)) gst_app_src_set_caps(src, caps);
-        if (current != NULL) gst_caps_unref(current);
-        GST_BUFFER_PTS(copy) = GST_BUFFER_DTS(copy) = running_time_now(GST_ELEMENT(src));
-        gst_app_src_push_buffer(src, copy);
+    if (!GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT)) {
+        ++feed->key_frames[tier];
+        key_frame_governor_key_frame_seen(&feed->governors[tier]);
     }
+    due = key_frame_governor_due(&feed->governors[tier], g_get_monotonic_time());
+    feed->switches += h264_sinks_deliver(feed->h264_sinks, tier, buffer, gst_sample_get_caps(sample), stamp_for);
     pthread_mutex_unlock(&feed->lock);
     gst_sample_unref(sample);
+    if (due) send_key_frame_request(feed, tier);
     return GST_FLOW_OK;
 }
+
+static GstFlowReturn on_h264(GstAppSink *sink, gpointer data) { return deliver(data, FEED_TIER_MAIN, sink); }
+
+static GstFlowReturn on_low(GstAppSink *sink, gpointer data) { return deliver(data, FEED_TIER_LOW, sink); }
 
 /* Every frame from the camera, before the tee: counts and gaps. */
 static GstPadProbeReturn on_frame(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
@@ -282,32 +319,69 @@ static GstPadProbeReturn on_frame(GstPad *pad, GstPadProbeInfo *info, gpointer d
     return GST_PAD_PROBE_OK;
 }
 
-struct feed *feed_new(const struct feed_config *config, GError **error) {
-    struct feed *feed;
-    GstElement *src;
-    GstPad *pad;
-    GstAppSinkCallbacks jpeg_callbacks = {0}, h264_callbacks = {0};
-    gchar *description = g_strdup_printf(
+/* The low tier's picture: at most LOW_HEIGHT lines, the camera's shape, an
+ * even width. */
+static void low_size(const struct feed_config *config, int *width, int *height) {
+    *height = config->height < LOW_HEIGHT ? config->height : LOW_HEIGHT;
+    *width = (int)((gint64)config->width * *height / config->height) & ~1;
+    if (*width < 2) *width = 2;
+}
+
+static gchar *describe_pipeline(const struct feed_config *config) {
+    gchar *low = NULL, *description;
+    if (config->low_h264_encoder != NULL) {
+        int width, height;
+        const int fps = config->fps < LOW_FPS ? config->fps : LOW_FPS;
+        low_size(config, &width, &height);
+        low = g_strdup_printf(
+            "t. ! valve name=low_valve drop=true ! queue max-size-buffers=2 max-size-bytes=0 max-size-time=0 "
+            "leaky=downstream ! videorate name=low_rate drop-only=true max-rate=%d ! videoscale ! "
+            "video/x-raw,width=%d,height=%d,pixel-aspect-ratio=1/1 ! videoconvert ! %s name=low_encoder ! "
+            "h264parse config-interval=-1 ! video/x-h264,stream-format=byte-stream,alignment=au ! "
+            "appsink name=low_sink sync=false async=false",
+            fps, width, height, config->low_h264_encoder);
+    }
+    description = g_strdup_printf(
         "boardcamsrc name=src camera=%d ! video/x-raw,format=NV12,width=%d,height=%d,framerate=%d/1 ! tee name=t "
         "t. ! valve name=jpeg_valve drop=true ! queue max-size-buffers=2 max-size-bytes=0 max-size-time=0 "
         "leaky=downstream ! jpegenc quality=%d ! appsink name=jpeg_sink sync=false async=false max-buffers=1 drop=true "
         "t. ! valve name=h264_valve drop=true ! queue max-size-buffers=2 max-size-bytes=0 max-size-time=0 "
         "leaky=downstream ! videoconvert ! %s ! h264parse config-interval=-1 ! "
-        "video/x-h264,stream-format=byte-stream,alignment=au ! appsink name=h264_sink sync=false async=false",
-        config->camera, config->width, config->height, config->fps, config->jpeg_quality, config->h264_encoder);
+        "video/x-h264,stream-format=byte-stream,alignment=au ! appsink name=h264_sink sync=false async=false %s",
+        config->camera, config->width, config->height, config->fps, config->jpeg_quality, config->h264_encoder,
+        low != NULL ? low : "");
+    g_free(low);
+    return description;
+}
+
+struct feed *feed_new(const struct feed_config *config, GError **error) {
+    struct feed *feed;
+    GstElement *src;
+    GstPad *pad;
+    GstAppSinkCallbacks jpeg_callbacks = {0}, h264_callbacks = {0}, low_callbacks = {0};
+    gchar *description = describe_pipeline(config);
     GstElement *pipeline = gst_parse_launch_full(description, NULL, GST_PARSE_FLAG_FATAL_ERRORS, error);
     g_free(description);
     if (pipeline == NULL) return NULL;
 
     feed = g_new0(struct feed, 1);
     feed->config = *config;
+    feed->config.low_h264_encoder = NULL; /* the caller's string: only used here */
     feed->pipeline = pipeline;
     feed->valves[FEED_JPEG] = gst_bin_get_by_name(GST_BIN(pipeline), "jpeg_valve");
     feed->valves[FEED_H264] = gst_bin_get_by_name(GST_BIN(pipeline), "h264_valve");
     feed->jpeg_sink = gst_bin_get_by_name(GST_BIN(pipeline), "jpeg_sink");
     feed->h264_sink = gst_bin_get_by_name(GST_BIN(pipeline), "h264_sink");
+    feed->low_valve = gst_bin_get_by_name(GST_BIN(pipeline), "low_valve");
+    feed->low_rate = gst_bin_get_by_name(GST_BIN(pipeline), "low_rate");
+    feed->low_encoder = gst_bin_get_by_name(GST_BIN(pipeline), "low_encoder");
+    feed->low_sink = gst_bin_get_by_name(GST_BIN(pipeline), "low_sink");
+    feed->low_kbps = LOW_START_KBPS;
+    feed->low_fps = config->fps < LOW_FPS ? config->fps : LOW_FPS;
     feed->watchers = g_ptr_array_new();
-    feed->h264_sinks = g_ptr_array_new_with_free_func(gst_object_unref);
+    feed->h264_sinks = h264_sinks_new();
+    key_frame_governor_init(&feed->governors[FEED_TIER_MAIN], KEY_FRAME_GOVERNOR_INTERVAL_US);
+    key_frame_governor_init(&feed->governors[FEED_TIER_LOW], LOW_KEY_FRAME_INTERVAL_US);
     feed->last_offset = GST_BUFFER_OFFSET_NONE;
     pthread_mutex_init(&feed->lock, NULL);
 
@@ -315,6 +389,11 @@ struct feed *feed_new(const struct feed_config *config, GError **error) {
     gst_app_sink_set_callbacks(GST_APP_SINK(feed->jpeg_sink), &jpeg_callbacks, feed, NULL);
     h264_callbacks.new_sample = on_h264;
     gst_app_sink_set_callbacks(GST_APP_SINK(feed->h264_sink), &h264_callbacks, feed, NULL);
+    if (feed->low_sink != NULL) {
+        low_callbacks.new_sample = on_low;
+        gst_app_sink_set_callbacks(GST_APP_SINK(feed->low_sink), &low_callbacks, feed, NULL);
+    }
+    if (feed->low_encoder != NULL) set_low_bitrate(feed);
 
     src = gst_bin_get_by_name(GST_BIN(pipeline), "src");
     pad = gst_element_get_static_pad(src, "src");
@@ -342,6 +421,10 @@ void feed_free(struct feed *feed) {
     for (use = 0; use < FEED_USES; ++use) gst_object_unref(feed->valves[use]);
     gst_object_unref(feed->jpeg_sink);
     gst_object_unref(feed->h264_sink);
+    if (feed->low_valve != NULL) gst_object_unref(feed->low_valve);
+    if (feed->low_rate != NULL) gst_object_unref(feed->low_rate);
+    if (feed->low_encoder != NULL) gst_object_unref(feed->low_encoder);
+    if (feed->low_sink != NULL) gst_object_unref(feed->low_sink);
     gst_object_unref(feed->pipeline);
     g_ptr_array_unref(feed->watchers);
     g_ptr_array_unref(feed->h264_sinks);
@@ -356,14 +439,16 @@ void feed_close(struct feed *feed) {
     feed->closed = 1;
     if (feed->linger_timer != 0) g_source_remove(feed->linger_timer);
     if (feed->retry_timer != 0) g_source_remove(feed->retry_timer);
-    feed->linger_timer = feed->retry_timer = 0;
+    if (feed->low_linger_timer != 0) g_source_remove(feed->low_linger_timer);
+    feed->linger_timer = feed->retry_timer = feed->low_linger_timer = 0;
     stop(feed);
     /* No frame comes again: a media still waiting for its first one (a
      * client's thread preparing it) would wait for ever, and hold up that
      * client's close. */
     pthread_mutex_lock(&feed->lock);
     feed->sinks_ended = 1;
-    for (i = 0; i < feed->h264_sinks->len; ++i) gst_app_src_end_of_stream(g_ptr_array_index(feed->h264_sinks, i));
+    for (i = 0; i < feed->h264_sinks->len; ++i)
+        gst_app_src_end_of_stream(((struct h264_sink *)g_ptr_array_index(feed->h264_sinks, i))->src);
     pthread_mutex_unlock(&feed->lock);
 }
 
@@ -409,30 +494,165 @@ GBytes *feed_latest_jpeg(struct feed *feed) {
 
 void feed_add_h264_sink(struct feed *feed, GstAppSrc *sink) {
     pthread_mutex_lock(&feed->lock);
-    g_ptr_array_add(feed->h264_sinks, gst_object_ref(sink));
+    h264_sinks_add(feed->h264_sinks, sink);
     if (feed->sinks_ended) gst_app_src_end_of_stream(sink);
     pthread_mutex_unlock(&feed->lock);
 }
 
 void feed_remove_h264_sink(struct feed *feed, GstAppSrc *sink) {
+    struct h264_sink *entry;
     pthread_mutex_lock(&feed->lock);
-    g_ptr_array_remove(feed->h264_sinks, sink);
+    entry = h264_sinks_find(feed->h264_sinks, sink);
+    if (entry != NULL) g_ptr_array_remove(feed->h264_sinks, entry);
     pthread_mutex_unlock(&feed->lock);
 }
 
-void feed_request_key_frame(struct feed *feed) {
-    gst_element_send_event(feed->h264_sink,
-                           gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+/* Asks `tier`'s encoder for a key frame through its governor. */
+static void ask_key_frame(struct feed *feed, enum feed_tier tier) {
+    enum key_frame_answer answer;
+    pthread_mutex_lock(&feed->lock);
+    answer = key_frame_governor_ask(&feed->governors[tier], g_get_monotonic_time());
+    pthread_mutex_unlock(&feed->lock);
+    if (answer == KEY_FRAME_MAKE_NOW) send_key_frame_request(feed, tier);
+}
+
+void feed_request_key_frame(struct feed *feed) { ask_key_frame(feed, FEED_TIER_MAIN); }
+
+void feed_force_key_frame(struct feed *feed) {
+    pthread_mutex_lock(&feed->lock);
+    ++feed->forced_key_frames;
+    pthread_mutex_unlock(&feed->lock);
+    send_key_frame_request(feed, FEED_TIER_MAIN);
+}
+
+void feed_request_sink_key_frame(struct feed *feed, GstAppSrc *sink) {
+    struct h264_sink *entry;
+    enum feed_tier tier = FEED_TIER_MAIN;
+    pthread_mutex_lock(&feed->lock);
+    entry = h264_sinks_find(feed->h264_sinks, sink);
+    if (entry != NULL) tier = entry->switching_to >= 0 ? (enum feed_tier)entry->switching_to : entry->tier;
+    pthread_mutex_unlock(&feed->lock);
+    ask_key_frame(feed, tier);
 }
 
 static GstPadProbeReturn pass_key_frame_request(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
     (void)pad;
-    if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) feed_request_key_frame(data);
+    if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) feed_force_key_frame(data);
     return GST_PAD_PROBE_OK;
 }
 
 gulong feed_pass_key_frame_requests(struct feed *feed, GstPad *pad) {
     return gst_pad_add_probe(pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, pass_key_frame_request, feed, NULL);
+}
+
+/* Main loop: the low tier's encoder at the bit rate of its slowest viewer,
+ * and at half its frame rate on the slowest links. */
+static void set_low_bitrate(struct feed *feed) {
+    const int full = feed->config.fps < LOW_FPS ? feed->config.fps : LOW_FPS;
+    const int fps = feed->low_kbps < LOW_HALF_RATE_KBPS && full > 1 ? full / 2 : full;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(feed->low_encoder), "bitrate") != NULL)
+        g_object_set(feed->low_encoder, "bitrate", (guint)feed->low_kbps, NULL);
+    if (fps != feed->low_fps) {
+        feed->low_fps = fps;
+        g_object_set(feed->low_rate, "max-rate", fps, NULL);
+    }
+}
+
+static gboolean on_low_linger_over(gpointer data) {
+    struct feed *feed = data;
+    feed->low_linger_timer = 0;
+    feed->low_running = 0;
+    g_object_set(feed->low_valve, "drop", TRUE, NULL);
+    return G_SOURCE_REMOVE;
+}
+
+/* Main loop: opens the low tier's valve while a sink wants it, closes it
+ * LOW_LINGER_MS after the last, and sets its bit rate to the lowest wish. */
+static void update_low_tier(struct feed *feed) {
+    int wanted = 0, kbps = 0;
+    guint i;
+    pthread_mutex_lock(&feed->lock);
+    for (i = 0; i < feed->h264_sinks->len; ++i) {
+        const struct h264_sink *sink = g_ptr_array_index(feed->h264_sinks, i);
+        if (!h264_sink_wants(sink, FEED_TIER_LOW)) continue;
+        ++wanted;
+        if (sink->low_kbps > 0 && (kbps == 0 || sink->low_kbps < kbps)) kbps = sink->low_kbps;
+    }
+    pthread_mutex_unlock(&feed->lock);
+    if (wanted > 0) {
+        if (feed->low_linger_timer != 0) g_source_remove(feed->low_linger_timer);
+        feed->low_linger_timer = 0;
+        if (kbps > 0 && kbps != feed->low_kbps) {
+            feed->low_kbps = kbps;
+            set_low_bitrate(feed);
+        }
+        if (!feed->low_running) {
+            feed->low_running = 1;
+            g_object_set(feed->low_valve, "drop", FALSE, NULL);
+        }
+    } else if (feed->low_running && feed->low_linger_timer == 0 && !feed->closed) {
+        feed->low_linger_timer = g_timeout_add(LOW_LINGER_MS, on_low_linger_over, feed);
+    }
+}
+
+int feed_has_low_tier(const struct feed *feed) { return feed->low_sink != NULL; }
+
+int feed_switch_h264_sink(struct feed *feed, GstAppSrc *sink, enum feed_tier tier) {
+    struct h264_sink *entry;
+    int asked = 0;
+    if (tier == FEED_TIER_LOW && feed->low_sink == NULL) return -1;
+    pthread_mutex_lock(&feed->lock);
+    entry = h264_sinks_find(feed->h264_sinks, sink);
+    if (entry != NULL) {
+        if (entry->tier == tier) {
+            entry->switching_to = -1;
+        } else if (entry->switching_to != (int)tier) {
+            entry->switching_to = (int)tier;
+            asked = 1;
+        }
+    }
+    pthread_mutex_unlock(&feed->lock);
+    if (entry == NULL) return -1;
+    update_low_tier(feed);
+    /* Up is a trial, made at the main encoder's own next key frame: asking
+     * for one would charge every other client for it. Down is urgent. */
+    if (asked && tier == FEED_TIER_LOW) ask_key_frame(feed, FEED_TIER_LOW);
+    return 0;
+}
+
+void feed_set_low_tier_wish(struct feed *feed, GstAppSrc *sink, int kbps) {
+    struct h264_sink *entry;
+    pthread_mutex_lock(&feed->lock);
+    entry = h264_sinks_find(feed->h264_sinks, sink);
+    if (entry != NULL) entry->low_kbps = kbps;
+    pthread_mutex_unlock(&feed->lock);
+    if (feed->low_sink != NULL) update_low_tier(feed);
+}
+
+void feed_skip_to_key_frame(struct feed *feed, GstAppSrc *sink) {
+    struct h264_sink *entry;
+    enum feed_tier tier = FEED_TIER_MAIN;
+    pthread_mutex_lock(&feed->lock);
+    entry = h264_sinks_find(feed->h264_sinks, sink);
+    if (entry != NULL) {
+        entry->skip_to_key_frame = 1;
+        tier = entry->tier;
+    }
+    pthread_mutex_unlock(&feed->lock);
+    if (entry != NULL) ask_key_frame(feed, tier);
+}
+
+int feed_sink_tier(struct feed *feed, GstAppSrc *sink, int *switching_to) {
+    struct h264_sink *entry;
+    int tier = -1;
+    pthread_mutex_lock(&feed->lock);
+    entry = h264_sinks_find(feed->h264_sinks, sink);
+    if (entry != NULL) {
+        tier = (int)entry->tier;
+        if (switching_to != NULL) *switching_to = entry->switching_to;
+    }
+    pthread_mutex_unlock(&feed->lock);
+    return tier;
 }
 
 void feed_stats(struct feed *feed, struct feed_stats *out) {
@@ -446,6 +666,12 @@ void feed_stats(struct feed *feed, struct feed_stats *out) {
     out->error_since = feed->fault.message != NULL ? camera_fault_since_text(&feed->fault) : NULL;
     out->errors_total = feed->fault.total;
     out->dropped = feed->dropped;
+    out->key_frames_asked = feed->governors[FEED_TIER_MAIN].asked;
+    out->key_frames_made = feed->governors[FEED_TIER_MAIN].made;
+    out->key_frames_forced = feed->forced_key_frames;
+    out->key_frames = feed->key_frames[FEED_TIER_MAIN];
+    out->low_key_frames = feed->key_frames[FEED_TIER_LOW];
+    out->tier_switches = feed->switches;
     for (i = 0; i < feed->arrival_count && i < ARRIVALS; ++i) {
         const gint64 t = feed->arrivals[(feed->arrival_count - 1 - i) % ARRIVALS];
         if (now - t > 2 * G_USEC_PER_SEC) break;
@@ -454,6 +680,9 @@ void feed_stats(struct feed *feed, struct feed_stats *out) {
         ++n;
     }
     pthread_mutex_unlock(&feed->lock);
+    out->low_running = feed->low_running;
+    out->low_kbps = feed->low_kbps;
+    out->low_fps = feed->low_fps;
     out->measured_fps = out->streaming && n >= 2 && newest > oldest
                             ? (double)(n - 1) * G_USEC_PER_SEC / (double)(newest - oldest)
                             : 0;

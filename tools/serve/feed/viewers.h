@@ -23,6 +23,10 @@ void viewers_leave(void);
 void viewers_watch(int camera, enum viewer_protocol protocol, int delta);
 int viewers_watching(int camera, enum viewer_protocol protocol);
 
+/* A WebRTC viewer of `camera` is sent `tier` (0 main, 1 low), or no longer. */
+void viewers_tier(int camera, int tier, int delta);
+int viewers_on_tier(int camera, int tier);
+
 /* A frame of `camera` was not sent to a client that had not taken the last ones. */
 void viewers_count_drop(int camera);
 uint64_t viewers_drops(int camera);

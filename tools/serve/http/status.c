@@ -54,6 +54,34 @@ static void add_sharing(JsonBuilder *builder, int camera) {
     json_builder_end_object(builder);
 }
 
+static void add_count(JsonBuilder *builder, const char *name, uint64_t value) {
+    json_builder_set_member_name(builder, name);
+    json_builder_add_int_value(builder, (gint64)value);
+}
+
+/* WebRTC viewers per tier, the low tier's state, the key frames viewers
+ * asked of the main encoder and how many it made for them. */
+static void add_adaptation(JsonBuilder *builder, int camera, const struct feed_stats *stats) {
+    json_builder_set_member_name(builder, "tiers");
+    json_builder_begin_object(builder);
+    add_count(builder, "main", (uint64_t)viewers_on_tier(camera, 0));
+    add_count(builder, "low", (uint64_t)viewers_on_tier(camera, 1));
+    add_count(builder, "switches", stats->tier_switches);
+    json_builder_set_member_name(builder, "low_running");
+    json_builder_add_boolean_value(builder, stats->low_running);
+    add_count(builder, "low_kbps", (uint64_t)stats->low_kbps);
+    add_count(builder, "low_fps", (uint64_t)stats->low_fps);
+    json_builder_end_object(builder);
+    json_builder_set_member_name(builder, "key_frames");
+    json_builder_begin_object(builder);
+    add_count(builder, "asked", stats->key_frames_asked);
+    add_count(builder, "made", stats->key_frames_made);
+    add_count(builder, "segment_boundaries", stats->key_frames_forced);
+    add_count(builder, "total", stats->key_frames);
+    add_count(builder, "low_total", stats->low_key_frames);
+    json_builder_end_object(builder);
+}
+
 gchar *status_json(struct feed *const feeds[2], const struct status_source *sources, int source_count,
                    gint64 started) {
     JsonBuilder *builder = json_builder_new();
@@ -113,6 +141,7 @@ gchar *status_json(struct feed *const feeds[2], const struct status_source *sour
         json_builder_set_member_name(builder, "webrtc");
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_WEBRTC));
         json_builder_end_object(builder);
+        add_adaptation(builder, camera, &stats);
         add_sharing(builder, camera);
         for (i = 0; i < source_count; ++i)
             if (sources[i].camera_json != NULL) sources[i].camera_json(builder, camera, sources[i].data);
@@ -168,6 +197,48 @@ gchar *status_metrics(struct feed *const feeds[2], const struct status_source *s
                                "boardcam_clients{camera=\"%d\",protocol=\"webrtc\"} %d\n",
                                camera, viewers_watching(camera, VIEWER_RTSP), camera,
                                viewers_watching(camera, VIEWER_MJPEG), camera, viewers_watching(camera, VIEWER_WEBRTC));
+    }
+    g_string_append(out, "# HELP boardcam_webrtc_viewers WebRTC viewers by the tier they are sent.\n"
+                         "# TYPE boardcam_webrtc_viewers gauge\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out,
+                               "boardcam_webrtc_viewers{camera=\"%d\",tier=\"main\"} %d\n"
+                               "boardcam_webrtc_viewers{camera=\"%d\",tier=\"low\"} %d\n",
+                               camera, viewers_on_tier(camera, 0), camera, viewers_on_tier(camera, 1));
+    }
+    g_string_append(out, "# HELP boardcam_tier_switches_total Viewers moved between the main stream and the low "
+                         "tier.\n"
+                         "# TYPE boardcam_tier_switches_total counter\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out, "boardcam_tier_switches_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
+                               (guint64)stats[camera].tier_switches);
+    }
+    g_string_append(out, "# HELP boardcam_key_frames_asked_total Key frames clients asked of the main encoder.\n"
+                         "# TYPE boardcam_key_frames_asked_total counter\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out, "boardcam_key_frames_asked_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
+                               (guint64)stats[camera].key_frames_asked);
+    }
+    g_string_append(out, "# HELP boardcam_key_frames_made_total Key frames asked of the main encoder and made: "
+                         "for clients (at most one a second) and for segment boundaries.\n"
+                         "# TYPE boardcam_key_frames_made_total counter\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out,
+                               "boardcam_key_frames_made_total{camera=\"%d\",reason=\"clients\"} %" G_GUINT64_FORMAT "\n"
+                               "boardcam_key_frames_made_total{camera=\"%d\",reason=\"segment\"} %" G_GUINT64_FORMAT "\n",
+                               camera, (guint64)stats[camera].key_frames_made, camera,
+                               (guint64)stats[camera].key_frames_forced);
+    }
+    g_string_append(out, "# HELP boardcam_key_frames_total Key frames out of the main encoder, its own included.\n"
+                         "# TYPE boardcam_key_frames_total counter\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out, "boardcam_key_frames_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
+                               (guint64)stats[camera].key_frames);
     }
     g_string_append(out, "# HELP boardcam_streaming Whether the camera is open and delivering frames.\n"
                          "# TYPE boardcam_streaming gauge\n");

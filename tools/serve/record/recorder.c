@@ -127,7 +127,7 @@ static gboolean on_segment_over(gpointer data) {
         const GstClockTime now = gst_clock_get_time(clock) - gst_element_get_base_time(recorder->pipeline);
         g_signal_emit_by_name(recorder->mux, "split-at-running-time", (guint64)now);
         gst_object_unref(clock);
-        feed_request_key_frame(recorder->feed);
+        feed_force_key_frame(recorder->feed);
     }
     return G_SOURCE_CONTINUE;
 }

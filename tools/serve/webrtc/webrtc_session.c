@@ -1,3 +1,4 @@
+#define G_LOG_DOMAIN "boardcam-serve"
 #include "webrtc_session.h"
 
 #include <pthread.h>
@@ -7,10 +8,14 @@
 
 #define GST_USE_UNSTABLE_API
 #include <gst/app/gstappsrc.h>
+#include <gst/rtp/rtp.h>
 #include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 
 #include "feed/viewers.h"
+#include "link_stats.h"
+#include "tier_controller.h"
+#include "whep_offer.h"
 
 /* Up to this long after its local description is set, the answer waits for
  * ICE to gather its host candidates, which takes milliseconds; a STUN server
@@ -28,12 +33,18 @@
 /* Each viewer's own queue of access units is bounded: a session that falls
  * behind drops the oldest, as RTSP's media do. The payloader's packets fit
  * in the usual path MTU once SRTP and the tunnels of mobile networks have
- * added their headers. */
+ * added their headers. Its SSRC is named in the caps, so that the answer
+ * carries it; and the offer's transport-wide congestion-control extension,
+ * so that the answer accepts it and the viewer reports what arrived. */
 #define SESSION_LAUNCH                                                                                    \
     "appsrc name=src is-live=true format=time do-timestamp=false max-bytes=0 max-buffers=30 "             \
-    "leaky-type=downstream ! rtph264pay mtu=1200 aggregate-mode=zero-latency ! "                          \
-    "application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=%d ! "                     \
+    "leaky-type=downstream ! rtph264pay name=pay mtu=1200 aggregate-mode=zero-latency ssrc=%u ! "         \
+    "application/x-rtp,media=video,encoding-name=H264,clock-rate=90000,payload=%d,ssrc=(uint)%u%s ! "      \
     "webrtcbin name=webrtc bundle-policy=max-bundle"
+/* Sent this much faster than it arrived: the link was full. */
+#define SATURATED 1.25
+/* How often the viewer's link is looked at, and its tier decided. */
+#define ADAPT_INTERVAL_MS 1000
 
 struct webrtc_session {
     gint refs; /* atomic: the main loop's and each piece of work handed to it */
@@ -54,8 +65,16 @@ struct webrtc_session {
     guint gather_timer;
     guint answer_timer;
     guint watch_timer;
+    guint adapt_timer;
     gint64 answered_at;
     int connected;
+    struct tier_controller controller;
+    struct tier_decision decision;
+    int tier_counted;      /* counted in viewers_tier() as decision.tier */
+    uint64_t bytes_sent;   /* at the last look */
+    gint64 looked_at;
+    double sent_kbps;      /* over the last interval */
+    double estimate_kbps;  /* what arrived over it, per the viewer's feedback; <0: unknown */
 
     /* Shared with webrtcbin's threads. */
     pthread_mutex_t lock;
@@ -66,7 +85,9 @@ struct webrtc_session {
     gint gathered;
     gint ice_failed;
     gint last_rtcp_s;      /* monotonic seconds of the viewer's last RTCP */
+    gint key_frames_asked; /* PLIs and FIRs since the last look */
     gchar *failure;        /* with local_set -1; written once before local_set */
+    GstStructure *stats;   /* under lock: webrtcbin's newest statistics, not yet looked at */
 };
 
 static struct webrtc_session *session_ref(struct webrtc_session *session) {
@@ -78,6 +99,7 @@ static void session_unref(gpointer data) {
     struct webrtc_session *session = data;
     if (!g_atomic_int_dec_and_test(&session->refs)) return;
     g_ptr_array_unref(session->promises);
+    if (session->stats != NULL) gst_structure_free(session->stats);
     pthread_mutex_destroy(&session->lock);
     g_free(session->failure);
     g_free(session);
@@ -290,7 +312,7 @@ static void on_connection_state(GObject *webrtc, GParamSpec *spec, gpointer data
     GstWebRTCPeerConnectionState state;
     (void)spec;
     g_object_get(webrtc, "connection-state", &state, NULL);
-    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) feed_request_key_frame(session->feed);
+    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) feed_request_sink_key_frame(session->feed, session->src);
 }
 
 /* Any RTCP from the viewer: it is still there. */
@@ -306,6 +328,8 @@ static gint64 last_rtcp(struct webrtc_session *session) {
     return (gint64)g_atomic_int_get(&session->last_rtcp_s) * G_USEC_PER_SEC;
 }
 
+static void on_stats(GstPromise *promise, gpointer data);
+
 static gboolean watch_viewer(gpointer data) {
     struct webrtc_session *session = data;
     const gint64 now = g_get_monotonic_time();
@@ -319,6 +343,10 @@ static gboolean watch_viewer(gpointer data) {
     g_object_get(session->webrtc, "connection-state", &state, NULL);
     if (!session->connected && state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
         session->connected = 1;
+        /* Nothing was sent before: the first look, a second from now, sees
+         * the viewer's first second whole. */
+        session->looked_at = now;
+        session->bytes_sent = 0;
         on_ssrc_active(NULL, 0, 0, session);
     }
     if (state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED || state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED) {
@@ -336,7 +364,101 @@ static gboolean watch_viewer(gpointer data) {
         end_by_itself(session, "the viewer went silent");
         return G_SOURCE_REMOVE;
     }
+    if (session->connected) g_signal_emit_by_name(session->webrtc, "get-stats", NULL, session_promise(session, on_stats));
     return G_SOURCE_CONTINUE;
+}
+
+/* webrtcbin turns a viewer's PLI or FIR into a request upstream: it goes to
+ * the tier the viewer takes, through that tier's governor, and is counted,
+ * since a viewer that keeps asking is better served by the low tier. */
+static GstPadProbeReturn on_key_frame_request(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
+    struct webrtc_session *session = data;
+    (void)pad;
+    if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) {
+        g_atomic_int_inc(&session->key_frames_asked);
+        feed_request_sink_key_frame(session->feed, session->src);
+    }
+    return GST_PAD_PROBE_OK;
+}
+
+static enum feed_tier feed_tier_of(enum tier tier) { return tier == TIER_LOW ? FEED_TIER_LOW : FEED_TIER_MAIN; }
+
+/* Main loop: the newest statistics, one look at the viewer's link, and the
+ * tier it is sent from here on. */
+static gboolean adapt(gpointer data) {
+    struct webrtc_session *session = data;
+    const gint64 now = g_get_monotonic_time();
+    GstStructure *stats;
+    struct link_stats link;
+    struct link_report report;
+    guint64 queued_ns = 0;
+    double seconds;
+    const enum tier before = session->decision.tier;
+    pthread_mutex_lock(&session->lock);
+    stats = session->stats;
+    session->stats = NULL;
+    pthread_mutex_unlock(&session->lock);
+    if (stats == NULL) return G_SOURCE_REMOVE;
+    link_stats_read(stats, &link);
+    gst_structure_free(stats);
+    if (session->freed) return G_SOURCE_REMOVE;
+    seconds = (double)(now - session->looked_at) / G_USEC_PER_SEC;
+    if (session->looked_at == 0 || seconds <= 0 || link.bytes_sent < session->bytes_sent) {
+        session->looked_at = now;
+        session->bytes_sent = link.bytes_sent;
+        return G_SOURCE_REMOVE;
+    }
+    g_object_get(session->src, "current-level-time", &queued_ns, NULL);
+    report.now_us = now;
+    report.sent_kbps = (double)(link.bytes_sent - session->bytes_sent) * 8 / 1000.0 / seconds;
+    report.received_kbps = link.received_kbps;
+    report.loss = link.feedback_loss >= 0 ? link.feedback_loss : link.fraction_lost;
+    report.rtt_ms = link.rtt_ms;
+    report.queue_ms = (double)queued_ns / 1e6;
+    report.key_frames_asked = g_atomic_int_and(&session->key_frames_asked, 0);
+    /* The feedback's packets went out faster than they arrived, and their
+     * delays grew: they filled the link, and arrived at its rate. */
+    report.capacity_kbps = link.received_kbps > 0 && link.feedback_sent_kbps > SATURATED * link.received_kbps &&
+                                   link.delay_trend_ms > 0
+                               ? link.received_kbps
+                               : -1;
+    session->looked_at = now;
+    session->bytes_sent = link.bytes_sent;
+    session->sent_kbps = report.sent_kbps;
+    session->estimate_kbps = report.received_kbps;
+    tier_controller_update(&session->controller, &report, &session->decision);
+    /* G_MESSAGES_DEBUG=boardcam-serve shows each look, for tuning on a real link. */
+    g_debug("viewer %.8s: capacity %.0f; sent %.0f kbit/s, arrived %.0f, loss %.2f, rtt %.0f ms, queue %.0f ms, asked %d: %s%s, "
+            "low %d kbit/s",
+            session->id, report.capacity_kbps, report.sent_kbps,
+            report.received_kbps, report.loss, report.rtt_ms, report.queue_ms,
+            report.key_frames_asked, tier_name(session->decision.tier), session->controller.trial ? " (trial)" : "",
+            session->decision.low_kbps);
+    if (session->decision.tier != before) {
+        viewers_tier(session->camera, (int)before, -1);
+        viewers_tier(session->camera, (int)session->decision.tier, +1);
+        feed_switch_h264_sink(session->feed, session->src, feed_tier_of(session->decision.tier));
+    }
+    feed_set_low_tier_wish(session->feed, session->src,
+                           session->decision.tier == TIER_LOW ? session->decision.low_kbps : 0);
+    if (session->decision.skip_to_key_frame) feed_skip_to_key_frame(session->feed, session->src);
+    return G_SOURCE_REMOVE;
+}
+
+static void on_stats(GstPromise *promise, gpointer data) {
+    struct webrtc_session *session = data;
+    const int held = settle(session, promise);
+    const GstStructure *reply = g_atomic_int_get(&session->closing) ? NULL : reply_of(promise);
+    if (reply != NULL) {
+        GstStructure *copy = gst_structure_copy(reply), *older;
+        pthread_mutex_lock(&session->lock);
+        older = session->stats;
+        session->stats = copy;
+        pthread_mutex_unlock(&session->lock);
+        if (older != NULL) gst_structure_free(older);
+        hand_to_main_loop(session, adapt);
+    }
+    if (held) gst_promise_unref(promise);
 }
 
 static void set_up_ice(GstElement *webrtc, const struct webrtc_config *config) {
@@ -358,6 +480,19 @@ static void set_up_ice(GstElement *webrtc, const struct webrtc_config *config) {
     if (config->stun != NULL) g_object_set(webrtc, "stun-server", config->stun, NULL);
 }
 
+/* Numbers every packet for the viewer's transport-wide feedback, under the
+ * id its offer gave the extension. */
+static void add_twcc(GstElement *pipeline, int id) {
+    GstElement *pay = gst_bin_get_by_name(GST_BIN(pipeline), "pay");
+    GstRTPHeaderExtension *extension = gst_rtp_header_extension_create_from_uri(WHEP_TWCC_URI);
+    if (pay != NULL && extension != NULL) {
+        gst_rtp_header_extension_set_id(extension, (guint)id);
+        g_signal_emit_by_name(pay, "add-extension", extension);
+    }
+    if (extension != NULL) gst_object_unref(extension);
+    if (pay != NULL) gst_object_unref(pay);
+}
+
 /* The session's URL is what DELETE takes: not guessable from the others. */
 static void make_id(char id[33]) {
     guint8 bytes[16];
@@ -373,9 +508,13 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     struct webrtc_session *session;
     GstWebRTCSessionDescription *description;
     GstWebRTCRTPTransceiver *transceiver = NULL;
-    gchar *launch = g_strdup_printf(SESSION_LAUNCH, payload_type);
+    const int twcc_id = whep_offer_twcc_id(offer);
+    const guint32 ssrc = g_random_int_range(1, G_MAXINT32);
+    gchar *extmap = twcc_id > 0 ? g_strdup_printf(",extmap-%d=(string)\"%s\"", twcc_id, WHEP_TWCC_URI) : g_strdup("");
+    gchar *launch = g_strdup_printf(SESSION_LAUNCH, ssrc, payload_type, ssrc, extmap);
     GstElement *pipeline = gst_parse_launch_full(launch, NULL, GST_PARSE_FLAG_FATAL_ERRORS, error);
     g_free(launch);
+    g_free(extmap);
     if (pipeline == NULL) {
         gst_sdp_message_free(offer);
         return NULL;
@@ -393,9 +532,12 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     session->rtpbin = gst_bin_get_by_name(GST_BIN(session->webrtc), "rtpbin");
     session->src = GST_APP_SRC(gst_bin_get_by_name(GST_BIN(pipeline), "src"));
     session->src_pad = gst_element_get_static_pad(GST_ELEMENT(session->src), "src");
-    /* A viewer that cannot decode (it joined between key frames, or lost
-     * one) asks with a PLI or FIR: the encoder makes one for everybody. */
-    session->key_probe = feed_pass_key_frame_requests(session->feed, session->src_pad);
+    session->key_probe =
+        gst_pad_add_probe(session->src_pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM, on_key_frame_request, session, NULL);
+    if (twcc_id > 0) add_twcc(pipeline, twcc_id);
+    tier_controller_init(&session->controller, feed_has_low_tier(feed));
+    session->decision.tier = TIER_MAIN;
+    session->estimate_kbps = -1;
     set_up_ice(session->webrtc, config);
 
     /* Send only: the viewer sends nothing but its reports. */
@@ -420,6 +562,7 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     feed_add_h264_sink(feed, session->src);
     feed_acquire(feed, FEED_H264);
     viewers_watch(session->camera, VIEWER_WEBRTC, +1);
+    viewers_tier(session->camera, TIER_MAIN, +1);
 
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     description = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, offer);
@@ -475,6 +618,7 @@ void webrtc_session_free(struct webrtc_session *session) {
     feed_remove_h264_sink(session->feed, session->src);
     feed_release(session->feed, FEED_H264);
     viewers_watch(session->camera, VIEWER_WEBRTC, -1);
+    viewers_tier(session->camera, (int)session->decision.tier, -1);
     g_signal_handlers_disconnect_matched(session->webrtc, G_SIGNAL_MATCH_DATA, 0, 0, NULL, NULL, session);
     if (session->rtpbin != NULL)
         g_signal_handlers_disconnect_matched(session->rtpbin, G_SIGNAL_MATCH_DATA, 0, 0, NULL, NULL, session);
@@ -496,3 +640,17 @@ int webrtc_sessions_wait_for_teardowns(gint64 deadline) {
 const char *webrtc_session_id(const struct webrtc_session *session) { return session->id; }
 
 int webrtc_session_camera(const struct webrtc_session *session) { return session->camera; }
+
+gchar *webrtc_session_describe(struct webrtc_session *session) {
+    struct feed_stats stats;
+    const enum tier tier = session->decision.tier;
+    gchar *text;
+    feed_stats(session->feed, &stats);
+    text = g_strdup_printf("{\"transport\":\"webrtc\",\"tier\":\"%s\",\"fps\":%d,\"sent_kbps\":%.0f,"
+                           "\"estimate_kbps\":%.0f,\"low_kbps\":%d,\"trials\":%" G_GUINT64_FORMAT "}",
+                           tier_name(tier), tier == TIER_LOW ? stats.low_fps : feed_config(session->feed)->fps,
+                           session->sent_kbps, session->estimate_kbps, session->decision.low_kbps,
+                           (guint64)session->controller.trials);
+    feed_stats_clear(&stats);
+    return text;
+}

@@ -4,6 +4,12 @@
  * webrtcbin, always over DTLS-SRTP. The viewer's offer is answered with
  * every ICE candidate in the answer, so the viewer needs no trickle.
  *
+ * Each viewer is sent the tier its link takes (tier_controller.h): its
+ * statistics are read once a second, from its receiver reports and its
+ * transport-wide feedback when the offer has that extension, and it moves
+ * between the main stream and the low tier at the key frames of the tier it
+ * goes to. Its key-frame requests go to its own tier's governor.
+ *
  * A session ends when it is freed, or by itself (the ended callback) when
  * the viewer is gone: ICE failed, no RTCP from it for a while, or no
  * connection made in time after the answer.
@@ -61,5 +67,10 @@ int webrtc_sessions_wait_for_teardowns(gint64 deadline);
 /* The session's name in its URL: 32 hexadecimal digits, random. */
 const char *webrtc_session_id(const struct webrtc_session *session);
 int webrtc_session_camera(const struct webrtc_session *session);
+
+/* How the viewer is served, as JSON for its page: the transport, the tier
+ * and its frame rate, the rate sent and the estimate of what arrives. The
+ * caller frees it. */
+gchar *webrtc_session_describe(struct webrtc_session *session);
 
 #endif

@@ -202,9 +202,15 @@ static int handle(SoupServerMessage *msg, const char *path, GHashTable *query, v
         }
     } else if (find(service, camera, id) == NULL) {
         respond_text(msg, SOUP_STATUS_NOT_FOUND, "no such session\n");
+    } else if (strcmp(method, "GET") == 0) {
+        /* How the viewer is served, for its page's tile. */
+        gchar *json = webrtc_session_describe(find(service, camera, id)->session);
+        soup_message_headers_replace(soup_server_message_get_response_headers(msg), "Cache-Control", "no-store");
+        soup_server_message_set_status(msg, SOUP_STATUS_OK, NULL);
+        soup_server_message_set_response(msg, "application/json", SOUP_MEMORY_TAKE, json, strlen(json));
     } else {
         /* Every candidate is in the answer: there is nothing to trickle. */
-        allow(msg, "DELETE");
+        allow(msg, "GET, DELETE");
     }
     return 1;
 }

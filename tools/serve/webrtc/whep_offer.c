@@ -1,5 +1,6 @@
 #include "whep_offer.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -148,4 +149,22 @@ GstSDPMessage *whep_offer_parse(const char *text, size_t length, int *payload_ty
 refuse:
     gst_sdp_message_free(sdp);
     return NULL;
+}
+
+int whep_offer_twcc_id(const GstSDPMessage *offer) {
+    guint m, i;
+    for (m = 0; m < gst_sdp_message_medias_len(offer); ++m) {
+        const GstSDPMedia *media = gst_sdp_message_get_media(offer, m);
+        if (strcmp(gst_sdp_media_get_media(media), "video") != 0) continue;
+        for (i = 0;; ++i) {
+            const char *extmap = gst_sdp_media_get_attribute_val_n(media, "extmap", i);
+            char uri[256];
+            unsigned id;
+            if (extmap == NULL) break;
+            /* "3 http://...transport-wide-cc-extensions-01", or "3/sendrecv uri" */
+            if (sscanf(extmap, "%u%*[^ ] %255s", &id, uri) != 2 && sscanf(extmap, "%u %255s", &id, uri) != 2) continue;
+            if (strcmp(uri, WHEP_TWCC_URI) == 0 && id >= 1 && id <= 14) return (int)id;
+        }
+    }
+    return 0;
 }

@@ -23,4 +23,10 @@
  * failure returns NULL with `why` set to a sentence for the client. */
 GstSDPMessage *whep_offer_parse(const char *text, size_t length, int *payload_type, const char **why);
 
+#define WHEP_TWCC_URI "http://www.ietf.org/id/draft-holmer-rmcat-transport-wide-cc-extensions-01"
+
+/* The id the offer's video gives the transport-wide congestion-control
+ * header extension (1..14), or 0 when it offers none. */
+int whep_offer_twcc_id(const GstSDPMessage *offer);
+
 #endif

@@ -78,6 +78,7 @@ class Player {
     delete this.label.dataset.rxFps;
     delete this.label.dataset.rxMbps;
     delete this.div.dataset.framesDecoded;
+    delete this.div.dataset.tier;
   }
 
   restart() { this.stop(); this.start(); }
@@ -161,6 +162,21 @@ class Player {
     return s ? s.framesDecoded || 0 : 0;
   }
 
+  // The tier the server sends this viewer ("main", or "low" on a slow
+  // link), from its session's resource; kept on the tile as data-tier.
+  async tier() {
+    if (!this.location) return null;
+    try {
+      const response = await fetch(this.location, { cache: "no-store" });
+      if (!response.ok) return null;
+      const served = await response.json();
+      this.div.dataset.tier = served.tier;
+      return served.tier;
+    } catch (e) {
+      return null;
+    }
+  }
+
   // What the browser receives, from its own counters.
   async measure() {
     if (this.transport() !== "webrtc" || !this.pc) return;
@@ -170,7 +186,9 @@ class Player {
       const seconds = (s.timestamp - this.last.timestamp) / 1000;
       const fps = ((s.framesDecoded || 0) - (this.last.framesDecoded || 0)) / seconds;
       const mbps = (s.bytesReceived - this.last.bytesReceived) * 8 / seconds / 1e6;
-      this.label.textContent = "WebRTC \u00b7 " + fps.toFixed(1) + " fps \u00b7 " + mbps.toFixed(1) + " Mbit/s";
+      const tier = await this.tier();
+      this.label.textContent = "WebRTC \u00b7 " + (tier ? tier + " \u00b7 " : "") + fps.toFixed(0) + " fps \u00b7 " +
+        mbps.toFixed(1) + " Mbit/s";
       this.label.dataset.rxFps = fps.toFixed(2);
       this.label.dataset.rxMbps = mbps.toFixed(3);
       this.div.dataset.framesDecoded = String(s.framesDecoded || 0);

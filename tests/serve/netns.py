@@ -1,0 +1,84 @@
+"""A viewer on another host, behind a link of a chosen rate: a network
+namespace joined to this one by a veth pair, with a token bucket (tc tbf) on
+the server's side shaping what goes to the viewer. Traffic stays inside the
+pair. Needs root (the tests run as root in CI)."""
+from __future__ import annotations
+
+import os
+import subprocess
+from typing import List, Optional
+
+
+def run(*command: str) -> None:
+    subprocess.run(list(command), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+
+
+def available() -> bool:
+    """Whether namespaces, veth pairs and tc can be made here."""
+    if os.geteuid() != 0:
+        return False
+    try:
+        with SlowLink(index=99) as _:
+            return True
+    except (subprocess.CalledProcessError, OSError):
+        return False
+
+
+class SlowLink:
+    """Server side 10.X.Y.1 in this namespace, viewer 10.X.Y.2 in its own.
+    `index` tells links of one process apart; the process id those of
+    processes that run at once."""
+
+    def __init__(self, index: int = 0) -> None:
+        pid = os.getpid()
+        tag = f"{pid % 1000000}{index}"
+        self.namespace = f"bcv{tag}"
+        self.server_side = f"bcs{tag}"
+        self.viewer_side = f"bcw{tag}"
+        subnet = (pid * 7 + index) % 60000
+        self.server_address = f"10.{200 + subnet // 250 % 50}.{subnet % 250}.1"
+        self.viewer_address = f"10.{200 + subnet // 250 % 50}.{subnet % 250}.2"
+        self.made: List[str] = []
+
+    def __enter__(self) -> "SlowLink":
+        try:
+            run("ip", "netns", "add", self.namespace)
+            self.made.append("namespace")
+            run("ip", "link", "add", self.server_side, "type", "veth", "peer", "name", self.viewer_side)
+            self.made.append("link")
+            run("ip", "link", "set", self.viewer_side, "netns", self.namespace)
+            run("ip", "addr", "add", self.server_address + "/30", "dev", self.server_side)
+            run("ip", "link", "set", self.server_side, "up")
+            run("ip", "-n", self.namespace, "addr", "add", self.viewer_address + "/30", "dev", self.viewer_side)
+            run("ip", "-n", self.namespace, "link", "set", self.viewer_side, "up")
+            run("ip", "-n", self.namespace, "link", "set", "lo", "up")
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        if "link" in self.made:
+            subprocess.run(["ip", "link", "del", self.server_side], stderr=subprocess.DEVNULL)
+        if "namespace" in self.made:
+            subprocess.run(["ip", "netns", "del", self.namespace], stderr=subprocess.DEVNULL)
+        self.made = []
+
+    def prefix(self) -> List[str]:
+        """Runs a command on the viewer's host."""
+        return ["ip", "netns", "exec", self.namespace]
+
+    def limit(self, kbit: Optional[int]) -> None:
+        """Shapes what the server sends the viewer to `kbit` kbit/s, with a
+        quarter of a second of queue; None frees the link."""
+        if kbit is None:
+            subprocess.run(["tc", "qdisc", "del", "dev", self.server_side, "root"], stderr=subprocess.DEVNULL)
+            return
+        run("tc", "qdisc", "replace", "dev", self.server_side, "root", "tbf", "rate", f"{kbit}kbit",
+            "burst", "16kb", "latency", "250ms")
+
+    def block_udp(self) -> None:
+        """Drops every UDP packet the viewer sends: only TCP gets through."""
+        run("tc", "qdisc", "replace", "dev", self.server_side, "ingress")
+        run("tc", "filter", "replace", "dev", self.server_side, "parent", "ffff:", "protocol", "ip", "prio", "1",
+            "u32", "match", "ip", "protocol", "17", "0xff", "action", "drop")
