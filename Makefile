@@ -8,7 +8,7 @@ TEST_JOBS ?= $(shell echo $$(( $(JOBS) * 2 )))
 CMAKE_FLAGS ?=
 
 .PHONY: all configure build test demo package-check cross-build cross-test sanitize-build sanitize tsan-build tsan \
-        valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve bench-record bench-share bench-v4l2 deb \
+        valgrind fuzz soak soak-serve stress-test bench bench-two-rates bench-serve bench-record bench-share bench-v4l2 bench-slowlink deb \
         deb-build deb-check clean
 
 all: build
@@ -208,6 +208,13 @@ SERVE_BENCH_SECONDS ?= 10
 bench-serve: build
 	/usr/bin/python3 bench/serve_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(SERVE_BENCH_SECONDS)
 	/usr/bin/python3 bench/webrtc_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(SERVE_BENCH_SECONDS)
+
+# One viewer of the page on a slow link (a network namespace behind tc tbf):
+# decoded fps, freezes, loss, RTT, tier and recorded key frames per second on
+# a free link, 1.5 Mbit/s, 1 Mbit/s, 600 kbit/s and with UDP blocked. Root.
+SLOWLINK_SECONDS ?= 25
+bench-slowlink: build
+	/usr/bin/python3 bench/slowlink_bench.py $(BUILD)/tools/boardcam-serve $(abspath $(BUILD))/gst $(SLOWLINK_SECONDS)
 
 # Recording: the CPU it adds, bytes per hour, a 10-minute export, kill -9's
 # loss and 100 segment boundaries (about 7 minutes).

@@ -1,7 +1,11 @@
 """A viewer on another host, behind a link of a chosen rate: a network
 namespace joined to this one by a veth pair, with a token bucket (tc tbf) on
 the server's side shaping what goes to the viewer. Traffic stays inside the
-pair. Needs root (the tests run as root in CI)."""
+pair. Needs root (the tests run as root in CI).
+
+Each side's queue is an htb with two classes: 1:10, everything, under the
+token bucket when the link is limited; and 1:20, which drops every packet (a
+pfifo of no room), where a u32 filter sends UDP when UDP is blocked."""
 from __future__ import annotations
 
 import os
@@ -52,6 +56,8 @@ class SlowLink:
             run("ip", "-n", self.namespace, "addr", "add", self.viewer_address + "/30", "dev", self.viewer_side)
             run("ip", "-n", self.namespace, "link", "set", self.viewer_side, "up")
             run("ip", "-n", self.namespace, "link", "set", "lo", "up")
+            for side in ([], ["ip", "netns", "exec", self.namespace]):
+                self._queues(side, self.server_side if not side else self.viewer_side)
         except BaseException:
             self.__exit__(None, None, None)
             raise
@@ -64,6 +70,15 @@ class SlowLink:
             subprocess.run(["ip", "netns", "del", self.namespace], stderr=subprocess.DEVNULL)
         self.made = []
 
+    @staticmethod
+    def _queues(side: List[str], device: str) -> None:
+        tc = side + ["tc"]
+        run(*tc, "qdisc", "add", "dev", device, "root", "handle", "1:", "htb", "default", "10", "r2q", "1000")
+        run(*tc, "class", "add", "dev", device, "parent", "1:", "classid", "1:10", "htb", "rate", "10gbit")
+        run(*tc, "class", "add", "dev", device, "parent", "1:", "classid", "1:20", "htb", "rate", "8kbit",
+            "quantum", "1514")
+        run(*tc, "qdisc", "add", "dev", device, "parent", "1:20", "handle", "20:", "pfifo", "limit", "0")
+
     def prefix(self) -> List[str]:
         """Runs a command on the viewer's host."""
         return ["ip", "netns", "exec", self.namespace]
@@ -72,13 +87,14 @@ class SlowLink:
         """Shapes what the server sends the viewer to `kbit` kbit/s, with a
         quarter of a second of queue; None frees the link."""
         if kbit is None:
-            subprocess.run(["tc", "qdisc", "del", "dev", self.server_side, "root"], stderr=subprocess.DEVNULL)
+            subprocess.run(["tc", "qdisc", "del", "dev", self.server_side, "parent", "1:10"],
+                           stderr=subprocess.DEVNULL)
             return
-        run("tc", "qdisc", "replace", "dev", self.server_side, "root", "tbf", "rate", f"{kbit}kbit",
-            "burst", "16kb", "latency", "250ms")
+        run("tc", "qdisc", "replace", "dev", self.server_side, "parent", "1:10", "handle", "10:", "tbf",
+            "rate", f"{kbit}kbit", "burst", "16kb", "latency", "250ms")
 
     def block_udp(self) -> None:
-        """Drops every UDP packet the viewer sends: only TCP gets through."""
-        run("tc", "qdisc", "replace", "dev", self.server_side, "ingress")
-        run("tc", "filter", "replace", "dev", self.server_side, "parent", "ffff:", "protocol", "ip", "prio", "1",
-            "u32", "match", "ip", "protocol", "17", "0xff", "action", "drop")
+        """Drops every UDP packet, both ways: only TCP gets through."""
+        for side, device in (([], self.server_side), (self.prefix(), self.viewer_side)):
+            run(*side, "tc", "filter", "add", "dev", device, "parent", "1:", "protocol", "ip", "prio", "1", "u32",
+                "match", "ip", "protocol", "17", "0xff", "flowid", "1:20")

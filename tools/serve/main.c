@@ -131,7 +131,7 @@ static int make_feeds(const struct serve_options *opts, struct feed *feeds[2]) {
          * choosing there is none: a --h264-encoder named by the user is the
          * one to use, and it may not be startable twice. */
         config.low_h264_encoder =
-            opts->h264_encoder == NULL && h264_encoder_describe(NULL, 600, 30, low_encoder, sizeof low_encoder) == 0
+            opts->h264_encoder == NULL && h264_encoder_describe_low(600, 30, low_encoder, sizeof low_encoder) == 0
                 ? low_encoder
                 : NULL;
         config.jpeg_quality = opts->jpeg_quality;

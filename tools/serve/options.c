@@ -117,7 +117,7 @@ void serve_print_usage(const char *program) {
             "  --jpeg-quality MJPEG and snapshot quality (default 85)\n"
             "  --linger       seconds a camera stays open after its last client leaves (default 5)\n"
             "  --max-clients  streaming clients at once over every protocol (default 16)\n"
-            "  --webrtc-ports UDP ports WebRTC viewers are served from (default: any)\n"
+            "  --webrtc-ports UDP and TCP ports WebRTC viewers are served from (default: any)\n"
             "  --stun         STUN server WebRTC asks for the board's public address, as\n"
             "                 stun://HOST:PORT (default: none; nothing is contacted)\n"
             "  --publish      also push each camera's H.264 to URL/cam0 and URL/cam1\n"

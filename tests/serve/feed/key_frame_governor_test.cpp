@@ -83,4 +83,23 @@ TEST(KeyFrameGovernor, LoneRequestsAreServedAtOnce) {
     EXPECT_EQ(key_frame_governor_ask(&fresh, 1), KEY_FRAME_WAITS);
 }
 
+TEST(KeyFrameGovernor, NewViewersAreServedAtOnceSharingAKeyFrameOnItsWay) {
+    key_frame_governor governor;
+    key_frame_governor_init(&governor, KEY_FRAME_GOVERNOR_INTERVAL_US);
+    // Four RTSP clients of one media arrive within 30 ms: the first key
+    // frame serves them all, as none has come out of the encoder yet.
+    EXPECT_EQ(key_frame_governor_join(&governor, 0), KEY_FRAME_MAKE_NOW);
+    for (int64_t t : {10000, 20000, 30000}) EXPECT_EQ(key_frame_governor_join(&governor, t), KEY_FRAME_WAITS);
+    key_frame_governor_key_frame_seen(&governor);
+    // A fifth comes 200 ms later, after that key frame: it gets its own at
+    // once, the budget spent or not.
+    EXPECT_EQ(key_frame_governor_join(&governor, 230000), KEY_FRAME_MAKE_NOW);
+    // And a PLI right after waits for the budget, which the join restarted.
+    EXPECT_EQ(key_frame_governor_ask(&governor, 300000), KEY_FRAME_WAITS);
+    key_frame_governor_key_frame_seen(&governor);  // the join's own
+    EXPECT_FALSE(key_frame_governor_due(&governor, 400000)) << "answered by the join's key frame";
+    EXPECT_EQ(governor.asked, 6u);
+    EXPECT_EQ(governor.made, 2u);
+}
+
 }  // namespace

@@ -147,6 +147,7 @@ TEST_F(Tiers, ASinkMovesOnlyAtTheKeyFrameOfTheTierItGoesTo) {
     int before = 0;
     const Unit low = FirstOf(640, &before);
     ASSERT_EQ(low.width, 640) << "the low tier is 640x360 for a 16:9 camera";
+    EXPECT_LE(before, 2) << "going down, the main stream stops at once (but for what was on its way)";
     EXPECT_TRUE(low.key);
     EXPECT_TRUE(StartsWithParameterSets(low));
     // Once on the low tier, nothing of the main tier comes.
@@ -206,7 +207,7 @@ TEST_F(Tiers, ViewersKeyFrameRequestsAreCoalesced) {
     feed_stats(feed_, &before);
     // A storm of PLIs: twenty in half a second.
     for (int i = 0; i < 20; ++i) {
-        feed_request_key_frame(feed_);
+        feed_request_sink_key_frame(feed_, src_, 0);
         g_usleep(25000);
     }
     const gint64 start = g_get_monotonic_time();

@@ -204,6 +204,7 @@ TEST(TierController, NoisyFeedbackAloneIsNotOveruse) {
     run.Feed(kMainOn1500, 2);
     ASSERT_EQ(run.controller.tier, TIER_LOW);
     run.Feed(kLowClean, 5);
+    run.controller.next_trial_us = run.now + 600 * kSecond;  // no trial up in the way
     const int before = run.controller.low_kbps;
     const double swings[][2] = {{408, 269}, {233, 137}, {130, 120}, {177, 112}, {271, 92}, {183, 157}};
     for (const auto &swing : swings) {
@@ -254,6 +255,22 @@ TEST(TierController, ALinkSeenFullBoundsTheLowTierAndSparesUselessTrials) {
         tier_controller_update(&run.controller, &report, &run.last);
     }
     EXPECT_EQ(run.controller.tier, TIER_MAIN);
+}
+
+TEST(TierController, ATrialThatSendsTwiceWhatArrivesEndsAtOnce) {
+    Viewer run;
+    run.Feed(kFree, 3);
+    run.Feed(kMainOn1500, 2);
+    ASSERT_EQ(run.controller.tier, TIER_LOW);
+    while (run.controller.tier == TIER_LOW && run.now < 60 * kSecond) run.Feed(kLowClean, 1);
+    ASSERT_EQ(run.controller.tier, TIER_MAIN);
+    ASSERT_TRUE(run.controller.trial);
+    // The first quarter second of the main stream: 5.4 Mbit/s out, 0.9 in,
+    // before any receiver report shows a loss.
+    link_report report{run.now += kSecond / 4, 5400, 875, 0, 3, 0, 0, -1};
+    tier_controller_update(&run.controller, &report, &run.last);
+    EXPECT_EQ(run.last.tier, TIER_LOW);
+    EXPECT_EQ(run.controller.failed_trials, 1u);
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#define G_LOG_DOMAIN "boardcam-serve"
 #include "feed.h"
 
 #include <pthread.h>
@@ -25,9 +26,9 @@
 #define LOW_HALF_RATE_KBPS 300
 /* Its encoder is stopped this long after its last viewer has gone. */
 #define LOW_LINGER_MS 30000
-/* Its viewers are all on slow links, where a loss is likelier: its own key
- * frames cost no one else, and are still coalesced. */
-#define LOW_KEY_FRAME_INTERVAL_US 500000
+/* Its viewers' key frames are coalesced too: on a slow link, a burst of key
+ * frames is what loses the next one. */
+#define LOW_KEY_FRAME_INTERVAL_US 1000000
 
 struct feed {
     struct feed_config config;
@@ -276,6 +277,7 @@ static void send_key_frame_request(struct feed *feed, enum feed_tier tier) {
 static GstFlowReturn deliver(struct feed *feed, enum feed_tier tier, GstAppSink *sink) {
     GstSample *sample = gst_app_sink_pull_sample(sink);
     GstBuffer *buffer;
+    unsigned switched;
     int due;
     if (sample == NULL) return GST_FLOW_EOS;
     buffer = gst_sample_get_buffer(sample);
@@ -285,8 +287,11 @@ static GstFlowReturn deliver(struct feed *feed, enum feed_tier tier, GstAppSink 
         key_frame_governor_key_frame_seen(&feed->governors[tier]);
     }
     due = key_frame_governor_due(&feed->governors[tier], g_get_monotonic_time());
-    feed->switches += h264_sinks_deliver(feed->h264_sinks, tier, buffer, gst_sample_get_caps(sample), stamp_for);
+    switched = h264_sinks_deliver(feed->h264_sinks, tier, buffer, gst_sample_get_caps(sample), stamp_for);
+    feed->switches += switched;
     pthread_mutex_unlock(&feed->lock);
+    if (switched > 0) g_debug("camera %d: %u sink%s moved to the %s tier", feed->config.camera, switched,
+                              switched == 1 ? "" : "s", tier == FEED_TIER_LOW ? "low" : "main");
     gst_sample_unref(sample);
     if (due) send_key_frame_request(feed, tier);
     return GST_FLOW_OK;
@@ -507,16 +512,19 @@ void feed_remove_h264_sink(struct feed *feed, GstAppSrc *sink) {
     pthread_mutex_unlock(&feed->lock);
 }
 
-/* Asks `tier`'s encoder for a key frame through its governor. */
-static void ask_key_frame(struct feed *feed, enum feed_tier tier) {
+/* Asks `tier`'s encoder for a key frame through its governor: for a new
+ * client, or after a loss. */
+static void ask_key_frame(struct feed *feed, enum feed_tier tier, int join) {
     enum key_frame_answer answer;
+    const gint64 now = g_get_monotonic_time();
     pthread_mutex_lock(&feed->lock);
-    answer = key_frame_governor_ask(&feed->governors[tier], g_get_monotonic_time());
+    answer = join ? key_frame_governor_join(&feed->governors[tier], now)
+                  : key_frame_governor_ask(&feed->governors[tier], now);
     pthread_mutex_unlock(&feed->lock);
     if (answer == KEY_FRAME_MAKE_NOW) send_key_frame_request(feed, tier);
 }
 
-void feed_request_key_frame(struct feed *feed) { ask_key_frame(feed, FEED_TIER_MAIN); }
+void feed_request_key_frame(struct feed *feed) { ask_key_frame(feed, FEED_TIER_MAIN, 1); }
 
 void feed_force_key_frame(struct feed *feed) {
     pthread_mutex_lock(&feed->lock);
@@ -525,14 +533,14 @@ void feed_force_key_frame(struct feed *feed) {
     send_key_frame_request(feed, FEED_TIER_MAIN);
 }
 
-void feed_request_sink_key_frame(struct feed *feed, GstAppSrc *sink) {
+void feed_request_sink_key_frame(struct feed *feed, GstAppSrc *sink, int join) {
     struct h264_sink *entry;
     enum feed_tier tier = FEED_TIER_MAIN;
     pthread_mutex_lock(&feed->lock);
     entry = h264_sinks_find(feed->h264_sinks, sink);
     if (entry != NULL) tier = entry->switching_to >= 0 ? (enum feed_tier)entry->switching_to : entry->tier;
     pthread_mutex_unlock(&feed->lock);
-    ask_key_frame(feed, tier);
+    ask_key_frame(feed, tier, join);
 }
 
 static GstPadProbeReturn pass_key_frame_request(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
@@ -606,8 +614,12 @@ int feed_switch_h264_sink(struct feed *feed, GstAppSrc *sink, enum feed_tier tie
     if (entry != NULL) {
         if (entry->tier == tier) {
             entry->switching_to = -1;
+            entry->hold = 0;
         } else if (entry->switching_to != (int)tier) {
             entry->switching_to = (int)tier;
+            /* Down: the link does not carry the main stream, and what more of
+             * it is sent only delays the low tier's first key frame. */
+            entry->hold = tier == FEED_TIER_LOW;
             asked = 1;
         }
     }
@@ -615,8 +627,14 @@ int feed_switch_h264_sink(struct feed *feed, GstAppSrc *sink, enum feed_tier tie
     if (entry == NULL) return -1;
     update_low_tier(feed);
     /* Up is a trial, made at the main encoder's own next key frame: asking
-     * for one would charge every other client for it. Down is urgent. */
-    if (asked && tier == FEED_TIER_LOW) ask_key_frame(feed, FEED_TIER_LOW);
+     * for one would charge every other client for it. Down is urgent: the
+     * sink gets nothing until the low tier's key frame, whatever its budget. */
+    if (asked && tier == FEED_TIER_LOW) {
+        pthread_mutex_lock(&feed->lock);
+        key_frame_governor_force(&feed->governors[FEED_TIER_LOW], g_get_monotonic_time());
+        pthread_mutex_unlock(&feed->lock);
+        send_key_frame_request(feed, FEED_TIER_LOW);
+    }
     return 0;
 }
 
@@ -639,7 +657,7 @@ void feed_skip_to_key_frame(struct feed *feed, GstAppSrc *sink) {
         tier = entry->tier;
     }
     pthread_mutex_unlock(&feed->lock);
-    if (entry != NULL) ask_key_frame(feed, tier);
+    if (entry != NULL) ask_key_frame(feed, tier, 0);
 }
 
 int feed_sink_tier(struct feed *feed, GstAppSrc *sink, int *switching_to) {

@@ -107,16 +107,16 @@ GBytes *feed_latest_jpeg(struct feed *feed);
 void feed_add_h264_sink(struct feed *feed, GstAppSrc *sink);
 void feed_remove_h264_sink(struct feed *feed, GstAppSrc *sink);
 
-/* Asks the main encoder for a key frame, so that a new client starts at once
- * or a client that lost one recovers: through the governor, which makes at
- * most one a second of those (a request beyond waits, and the next key frame
- * of any cause answers it). */
+/* Asks the main encoder for a key frame for a new client, which starts at
+ * once: it shares one asked for and not yet out, else one is made. */
 void feed_request_key_frame(struct feed *feed);
 /* A key frame now, outside the governor: a recording's segment boundary. */
 void feed_force_key_frame(struct feed *feed);
-/* A key frame for `sink`, from the tier it takes or moves to (the low tier's
- * governor lets two a second through). */
-void feed_request_sink_key_frame(struct feed *feed, GstAppSrc *sink);
+/* A key frame for `sink`, from the tier it takes or moves to: for a new
+ * viewer (`join`, served at once as above), or after a loss, through that
+ * tier's governor, which makes at most one of those a second (a request
+ * beyond waits, and the next key frame of any cause answers it). */
+void feed_request_sink_key_frame(struct feed *feed, GstAppSrc *sink, int join);
 /* A key frame asked for upstream of `pad` (a segment's boundary) is forced
  * out of the camera's encoder. Returns the probe's id, for
  * gst_pad_remove_probe(). */
@@ -125,8 +125,9 @@ gulong feed_pass_key_frame_requests(struct feed *feed, GstPad *pad);
 /* Whether the feed has a low tier (an encoder was found for it). */
 int feed_has_low_tier(const struct feed *feed);
 /* Moves `sink` to `tier` at that tier's next key frame, with its parameter
- * sets; until then it takes its old tier. Going down asks the low tier for a
- * key frame at once; going up waits for the main encoder's own. Starts the
+ * sets. Going down, it gets nothing until then (its link does not carry the
+ * main stream), and the low tier is asked for a key frame at once; going up,
+ * it keeps the low tier until the main encoder's own next key frame. Starts the
  * low tier when a first sink wants it; it stops 30 s after the last leaves.
  * 0, or -1 for a sink not added or a feed without a low tier. */
 int feed_switch_h264_sink(struct feed *feed, GstAppSrc *sink, enum feed_tier tier);

@@ -1,6 +1,7 @@
 #include "h264_encoder.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include <gst/gst.h>
 
@@ -23,6 +24,15 @@ int h264_encoder_describe(const char *choice, int bitrate_kbps, int key_interval
                  bitrate_kbps, key_interval);
     } else {
         return -1;
+    }
+    return 0;
+}
+
+int h264_encoder_describe_low(int bitrate_kbps, int key_interval, char *out, size_t size) {
+    if (h264_encoder_describe(NULL, bitrate_kbps, key_interval, out, size) != 0) return -1;
+    if (strncmp(out, "x264enc ", 8) == 0) {
+        const size_t used = strlen(out);
+        snprintf(out + used, size - used, " vbv-buf-capacity=250");
     }
     return 0;
 }

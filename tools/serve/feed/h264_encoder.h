@@ -14,4 +14,9 @@
  * frames. Returns 0, or -1 when neither is installed. */
 int h264_encoder_describe(const char *choice, int bitrate_kbps, int key_interval, char *out, size_t size);
 
+/* The same for the low tier, for viewers on slow links: x264 keeps its
+ * frames within a quarter of a second of the bit rate (a key frame larger
+ * than a slow link's queue is lost whole). */
+int h264_encoder_describe_low(int bitrate_kbps, int key_interval, char *out, size_t size);
+
 #endif

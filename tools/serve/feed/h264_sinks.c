@@ -50,10 +50,11 @@ unsigned h264_sinks_deliver(GPtrArray *sinks, enum feed_tier tier, GstBuffer *bu
             if (!key) continue;
             sink->tier = tier;
             sink->switching_to = -1;
+            sink->hold = 0;
             sink->skip_to_key_frame = 0;
             ++sink->switches;
             ++switches;
-        } else if (sink->tier != tier) {
+        } else if (sink->tier != tier || (sink->switching_to >= 0 && sink->hold)) {
             continue;
         } else if (sink->skip_to_key_frame) {
             if (!key) continue;

@@ -20,6 +20,7 @@ struct h264_sink {
     GstAppSrc *src;             /* a reference */
     enum feed_tier tier;        /* the tier it is fed from */
     int switching_to;           /* a tier it moves to at that tier's next key frame; -1: none */
+    int hold;                   /* while moving: its old tier is not sent either (a link too slow for it) */
     int skip_to_key_frame;      /* its own tier's delta frames are skipped until the next key frame */
     int low_kbps;               /* the low tier's bit rate its link takes; 0: no wish */
     uint64_t switches;          /* tier changes made */
@@ -38,7 +39,8 @@ typedef GstClockTime (*h264_sinks_clock_fn)(GstAppSrc *src);
 
 /* Hands one access unit of `tier` to every sink it is for: a sink of that
  * tier (unless it skips to a key frame and this is none), and a sink moving
- * to it when this is a key frame. Each gets its own buffer header, stamped
+ * to it when this is a key frame; a sink that holds while it moves gets
+ * nothing of its old tier meanwhile. Each gets its own buffer header, stamped
  * by `stamp`; the bytes are shared. Returns the switches made. */
 unsigned h264_sinks_deliver(GPtrArray *sinks, enum feed_tier tier, GstBuffer *buffer, GstCaps *caps,
                             h264_sinks_clock_fn stamp);

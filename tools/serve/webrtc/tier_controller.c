@@ -20,9 +20,12 @@
 /* Below what arrives: the share of it the low tier's bit rate takes. */
 #define ESTIMATE_SHARE 0.85
 #define DECREASE 0.70
-#define INCREASE 1.10
+#define INCREASE_PER_S 0.10
 /* Clean this long at the top of the low tier before a trial. */
 #define CLEAN_BEFORE_TRIAL_US (3 * 1000000LL)
+/* More than this share of the link's rate as last seen arrived: it widened. */
+#define WIDENED 1.25
+#define TRIAL_OUTRUN 2.0
 
 static int clamp_kbps(double kbps) {
     if (kbps < TIER_LOW_MIN_KBPS) return TIER_LOW_MIN_KBPS;
@@ -48,6 +51,12 @@ static double queue_delay(const struct tier_controller *controller, const struct
     return report->rtt_ms - controller->min_rtt_ms;
 }
 
+/* A trial that sends the main stream twice as fast as it arrives has failed
+ * already: a link that carried it would show at most the feedback's jitter. */
+static int trial_outran(const struct tier_controller *controller, const struct link_report *report) {
+    return controller->trial && report->received_kbps > 0 && report->sent_kbps > TRIAL_OUTRUN * report->received_kbps;
+}
+
 /* Less arrived than was sent over the last three reports. */
 static int received_short(const struct tier_controller *controller) {
     double sent = 0, received = 0;
@@ -62,7 +71,7 @@ static int received_short(const struct tier_controller *controller) {
 }
 
 int tier_controller_overused(const struct tier_controller *controller, const struct link_report *report) {
-    return report->loss >= LOSS_OVERUSE || queue_delay(controller, report) > QUEUE_DELAY_OVERUSE_MS ||
+    return report->loss >= LOSS_OVERUSE || trial_outran(controller, report) || queue_delay(controller, report) > QUEUE_DELAY_OVERUSE_MS ||
            (received_short(controller) &&
             (report->loss >= LOSS_SOME || queue_delay(controller, report) > QUEUE_DELAY_SOME_MS)) ||
            report->queue_ms > TIER_QUEUE_LIMIT_MS ||
@@ -71,7 +80,7 @@ int tier_controller_overused(const struct tier_controller *controller, const str
 
 static int severe(const struct tier_controller *controller, const struct link_report *report) {
     return report->loss >= LOSS_SEVERE || queue_delay(controller, report) > QUEUE_DELAY_SEVERE_MS ||
-           report->queue_ms > TIER_QUEUE_LIMIT_MS;
+           report->queue_ms > TIER_QUEUE_LIMIT_MS || trial_outran(controller, report);
 }
 
 /* What arrived per second over the reports kept, or -1 when not known. */
@@ -132,6 +141,8 @@ void tier_controller_update(struct tier_controller *controller, const struct lin
     if (report->capacity_kbps > 0) {
         controller->capacity_kbps = report->capacity_kbps;
         controller->capacity_at = now;
+    } else if (controller->capacity_kbps > 0 && report->received_kbps > WIDENED * controller->capacity_kbps) {
+        controller->capacity_kbps = -1;
     }
     if (controller->tier == TIER_MAIN && !controller->trial && report->sent_kbps > controller->main_kbps)
         controller->main_kbps = report->sent_kbps;
@@ -156,21 +167,27 @@ void tier_controller_update(struct tier_controller *controller, const struct lin
             controller->trial = 0;
             controller->backoff_us = TIER_FIRST_BACKOFF_US;
         }
-    } else if (overused) {
-        if (now >= controller->settle_until &&
-            (severe(controller, report) || now - controller->overuse_since >= SUSTAINED_US)) {
-            controller->low_kbps = lowered_kbps(controller);
-            /* The path's queue drains at the new rate before the reports show it. */
-            controller->settle_until = now + TIER_SETTLE_US;
-            controller->reports = 0;
-        }
     } else {
-        const int capacity_known = controller->capacity_kbps > 0 && now - controller->capacity_at < TIER_CAPACITY_FRESH_US;
-        double raised = controller->low_kbps * INCREASE;
-        if (capacity_known && raised > ESTIMATE_SHARE * controller->capacity_kbps)
-            raised = ESTIMATE_SHARE * controller->capacity_kbps;
-        controller->low_kbps = clamp_kbps(raised);
-        if (controller->low_kbps >= TIER_LOW_MAX_KBPS && now >= controller->next_trial_us &&
+        const int capacity_known =
+            controller->capacity_kbps > 0 && now - controller->capacity_at < TIER_CAPACITY_FRESH_US;
+        if (overused) {
+            if (now >= controller->settle_until &&
+                (severe(controller, report) || now - controller->overuse_since >= SUSTAINED_US)) {
+                controller->low_kbps = lowered_kbps(controller);
+                /* The path's queue drains at the new rate before the reports show it. */
+                controller->settle_until = now + TIER_SETTLE_US;
+                controller->reports = 0;
+            }
+        } else {
+            const double seconds =
+                controller->last_report_us > 0 ? (double)(now - controller->last_report_us) / 1e6 : 1;
+            controller->low_kbps =
+                clamp_kbps(controller->low_kbps * (1 + INCREASE_PER_S * (seconds < 2 ? seconds : 2)));
+        }
+        /* The link's rate, seen directly, holds even while the queue settles. */
+        if (capacity_known && controller->low_kbps > ESTIMATE_SHARE * controller->capacity_kbps)
+            controller->low_kbps = clamp_kbps(ESTIMATE_SHARE * controller->capacity_kbps);
+        if (!overused && controller->low_kbps >= TIER_LOW_MAX_KBPS && now >= controller->next_trial_us &&
             now - controller->clean_since >= CLEAN_BEFORE_TRIAL_US &&
             !(capacity_known && controller->main_kbps > 0 && controller->capacity_kbps < controller->main_kbps)) {
             controller->tier = TIER_MAIN;
@@ -181,6 +198,7 @@ void tier_controller_update(struct tier_controller *controller, const struct lin
         }
     }
 
+    controller->last_report_us = now;
     decision->tier = controller->tier;
     decision->low_kbps = controller->low_kbps;
     decision->skip_to_key_frame = report->queue_ms > TIER_QUEUE_LIMIT_MS;

@@ -1,5 +1,5 @@
 /*
- * Which tier one viewer is sent, from what its link reports about once a
+ * Which tier one viewer is sent, from what its link reports a couple of times a
  * second: the main stream while its link carries it, else the low tier at a
  * bit rate its link takes.
  *
@@ -14,7 +14,8 @@
  * - A burst that fills the link (a key frame) shows its rate: what arrives
  *   while more is sent and the queue grows. The low tier stays within that
  *   rate, and no trial up is made while the link was last seen slower than
- *   the main stream.
+ *   the main stream. More arriving than that rate shows the link has
+ *   widened, and the rate is forgotten.
  * - Up only by a trial: an estimate rarely climbs far above what is being
  *   sent, so a viewer at the top of the low tier is tried on the main stream
  *   and goes back if overuse follows within TIER_TRIAL_US. A failed trial
@@ -38,7 +39,7 @@
 #define TIER_TRIAL_US (5 * 1000000LL)
 #define TIER_SETTLE_US (3 * 1000000LL)
 /* A link seen filled is believed this long. */
-#define TIER_CAPACITY_FRESH_US (30 * 1000000LL)
+#define TIER_CAPACITY_FRESH_US (10 * 1000000LL)
 #define TIER_QUEUE_LIMIT_MS 500.0
 
 enum tier { TIER_MAIN = 0, TIER_LOW = 1 };
@@ -74,6 +75,7 @@ struct tier_controller {
     int64_t settle_until;    /* after going down: the path's queue drains, its reports are stale */
     double sent[3], received[3]; /* the last reports' rates, a ring: one second's feedback is too noisy */
     unsigned reports;
+    int64_t last_report_us;
     uint64_t downs, trials, failed_trials;
 };
 

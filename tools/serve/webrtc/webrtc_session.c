@@ -14,6 +14,7 @@
 
 #include "feed/viewers.h"
 #include "link_stats.h"
+#include "tcp_send_bound.h"
 #include "tier_controller.h"
 #include "whep_offer.h"
 
@@ -43,8 +44,10 @@
     "webrtcbin name=webrtc bundle-policy=max-bundle"
 /* Sent this much faster than it arrived: the link was full. */
 #define SATURATED 1.25
-/* How often the viewer's link is looked at, and its tier decided. */
-#define ADAPT_INTERVAL_MS 1000
+/* How often the viewer's link is looked at, and its tier decided: four
+ * times a second, so that a link that narrows is seen as soon as the viewer's
+ * feedback shows it, and a picture frozen by it thaws within two seconds. */
+#define ADAPT_INTERVAL_MS 250
 
 struct webrtc_session {
     gint refs; /* atomic: the main loop's and each piece of work handed to it */
@@ -70,11 +73,15 @@ struct webrtc_session {
     int connected;
     struct tier_controller controller;
     struct tier_decision decision;
-    int tier_counted;      /* counted in viewers_tier() as decision.tier */
+    int over_tcp;          /* its media go over ICE-TCP */
+    int tcp_ports[TCP_SEND_BOUND_PORTS]; /* its passive TCP candidates' ports */
+    int tcp_port_count;
+    gint64 connected_at;   /* when its media connected, for the search of its TCP connection */
     uint64_t bytes_sent;   /* at the last look */
     gint64 looked_at;
     double sent_kbps;      /* over the last interval */
     double estimate_kbps;  /* what arrived over it, per the viewer's feedback; <0: unknown */
+    double rtt_ms;         /* per its newest receiver report; <0: none yet */
 
     /* Shared with webrtcbin's threads. */
     pthread_mutex_t lock;
@@ -130,6 +137,21 @@ static void answer_once(struct webrtc_session *session, const char *answer, cons
     session->callbacks.on_answer(session, answer, error, busy, session->callbacks.user);
 }
 
+/* Whether the SDP has a candidate the viewer can reach: UDP, or passive TCP. */
+static int has_listening_candidate(const char *sdp) {
+    const char *line = sdp;
+    while ((line = strstr(line, "a=candidate:")) != NULL) {
+        const char *end = strchr(line, '\n');
+        gchar *candidate = end != NULL ? g_strndup(line, (gsize)(end - line)) : g_strdup(line);
+        const int listening = strstr(candidate, " UDP ") != NULL || strstr(candidate, " udp ") != NULL ||
+                              strstr(candidate, "tcptype passive") != NULL;
+        g_free(candidate);
+        if (listening) return 1;
+        line += 12;
+    }
+    return 0;
+}
+
 /* The answer as it stands, with the candidates gathered so far. Refused when
  * webrtcbin could not match the offer's H.264 to the stream. */
 static void send_answer(struct webrtc_session *session) {
@@ -154,11 +176,14 @@ static void send_answer(struct webrtc_session *session) {
     }
     text = gst_sdp_message_as_text(local->sdp);
     gst_webrtc_session_description_free(local);
-    /* No candidate: ICE found no port to listen on (--webrtc-ports all taken). */
-    if (strstr(text, "a=candidate:") == NULL)
+    /* No candidate to connect to: ICE found no port to listen on, UDP or TCP
+     * (--webrtc-ports all taken). An active TCP candidate listens nowhere. */
+    if (!has_listening_candidate(text))
         answer_once(session, NULL, "no UDP port is free for another WebRTC viewer", 1);
     else
         answer_once(session, text, NULL, 0);
+    session->tcp_port_count = tcp_send_bound_ports(text, session->tcp_ports, TCP_SEND_BOUND_PORTS);
+    tcp_send_bound_apply(session->tcp_ports, session->tcp_port_count);
     g_free(text);
 }
 
@@ -312,7 +337,7 @@ static void on_connection_state(GObject *webrtc, GParamSpec *spec, gpointer data
     GstWebRTCPeerConnectionState state;
     (void)spec;
     g_object_get(webrtc, "connection-state", &state, NULL);
-    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) feed_request_sink_key_frame(session->feed, session->src);
+    if (state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) feed_request_sink_key_frame(session->feed, session->src, 1);
 }
 
 /* Any RTCP from the viewer: it is still there. */
@@ -330,6 +355,25 @@ static gint64 last_rtcp(struct webrtc_session *session) {
 
 static void on_stats(GstPromise *promise, gpointer data);
 
+static gboolean look_at_link(gpointer data) {
+    struct webrtc_session *session = data;
+    GstWebRTCPeerConnectionState state;
+    if (session->looked_at == 0) {
+        g_object_get(session->webrtc, "connection-state", &state, NULL);
+        if (state != GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) return G_SOURCE_CONTINUE;
+        /* Nothing was sent before: the first look sees the viewer's first
+         * moments whole. */
+        session->looked_at = session->connected_at = g_get_monotonic_time();
+        session->bytes_sent = 0;
+        return G_SOURCE_CONTINUE;
+    }
+    /* A viewer that connects over TCP does so within its first seconds. */
+    if (session->over_tcp || g_get_monotonic_time() - session->connected_at < 20 * G_USEC_PER_SEC)
+        session->over_tcp = tcp_send_bound_apply(session->tcp_ports, session->tcp_port_count) > 0;
+    g_signal_emit_by_name(session->webrtc, "get-stats", NULL, session_promise(session, on_stats));
+    return G_SOURCE_CONTINUE;
+}
+
 static gboolean watch_viewer(gpointer data) {
     struct webrtc_session *session = data;
     const gint64 now = g_get_monotonic_time();
@@ -343,10 +387,6 @@ static gboolean watch_viewer(gpointer data) {
     g_object_get(session->webrtc, "connection-state", &state, NULL);
     if (!session->connected && state == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED) {
         session->connected = 1;
-        /* Nothing was sent before: the first look, a second from now, sees
-         * the viewer's first second whole. */
-        session->looked_at = now;
-        session->bytes_sent = 0;
         on_ssrc_active(NULL, 0, 0, session);
     }
     if (state == GST_WEBRTC_PEER_CONNECTION_STATE_FAILED || state == GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED) {
@@ -364,7 +404,6 @@ static gboolean watch_viewer(gpointer data) {
         end_by_itself(session, "the viewer went silent");
         return G_SOURCE_REMOVE;
     }
-    if (session->connected) g_signal_emit_by_name(session->webrtc, "get-stats", NULL, session_promise(session, on_stats));
     return G_SOURCE_CONTINUE;
 }
 
@@ -376,7 +415,7 @@ static GstPadProbeReturn on_key_frame_request(GstPad *pad, GstPadProbeInfo *info
     (void)pad;
     if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) {
         g_atomic_int_inc(&session->key_frames_asked);
-        feed_request_sink_key_frame(session->feed, session->src);
+        feed_request_sink_key_frame(session->feed, session->src, 0);
     }
     return GST_PAD_PROBE_OK;
 }
@@ -403,7 +442,9 @@ static gboolean adapt(gpointer data) {
     gst_structure_free(stats);
     if (session->freed) return G_SOURCE_REMOVE;
     seconds = (double)(now - session->looked_at) / G_USEC_PER_SEC;
-    if (session->looked_at == 0 || seconds <= 0 || link.bytes_sent < session->bytes_sent) {
+    /* Too short an interval says nothing of a rate: wait for the next look. */
+    if (seconds < 0.2) return G_SOURCE_REMOVE;
+    if (link.bytes_sent < session->bytes_sent) {
         session->looked_at = now;
         session->bytes_sent = link.bytes_sent;
         return G_SOURCE_REMOVE;
@@ -426,6 +467,7 @@ static gboolean adapt(gpointer data) {
     session->bytes_sent = link.bytes_sent;
     session->sent_kbps = report.sent_kbps;
     session->estimate_kbps = report.received_kbps;
+    session->rtt_ms = report.rtt_ms;
     tier_controller_update(&session->controller, &report, &session->decision);
     /* G_MESSAGES_DEBUG=boardcam-serve shows each look, for tuning on a real link. */
     g_debug("viewer %.8s: capacity %.0f; sent %.0f kbit/s, arrived %.0f, loss %.2f, rtt %.0f ms, queue %.0f ms, asked %d: %s%s, "
@@ -465,8 +507,9 @@ static void set_up_ice(GstElement *webrtc, const struct webrtc_config *config) {
     GstWebRTCICE *ice = NULL;
     g_object_get(webrtc, "ice-agent", &ice, NULL);
     if (ice == NULL) return;
-    /* UDP only: ICE over TCP would listen on ports outside the range. */
-    if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "ice-tcp") != NULL) g_object_set(ice, "ice-tcp", FALSE, NULL);
+    /* ICE over TCP too, for viewers whose networks block UDP: a passive TCP
+     * candidate on a port of the same range, beside the UDP one. */
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "ice-tcp") != NULL) g_object_set(ice, "ice-tcp", TRUE, NULL);
     if (config->port_min > 0) g_object_set(ice, "min-rtp-port", (guint)config->port_min, "max-rtp-port",
                                            (guint)config->port_max, NULL);
     /* An address of its own restricts the candidates to it; libnice leaves
@@ -538,6 +581,7 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     tier_controller_init(&session->controller, feed_has_low_tier(feed));
     session->decision.tier = TIER_MAIN;
     session->estimate_kbps = -1;
+    session->rtt_ms = -1;
     set_up_ice(session->webrtc, config);
 
     /* Send only: the viewer sends nothing but its reports. */
@@ -571,6 +615,7 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     gst_webrtc_session_description_free(description);
     session->answer_timer = g_timeout_add(ANSWER_WAIT_MS, on_answer_wait_over, session);
     session->watch_timer = g_timeout_add(1000, watch_viewer, session);
+    session->adapt_timer = g_timeout_add(ADAPT_INTERVAL_MS, look_at_link, session);
     return session;
 }
 
@@ -615,6 +660,7 @@ void webrtc_session_free(struct webrtc_session *session) {
     if (session->gather_timer != 0) g_source_remove(session->gather_timer);
     if (session->answer_timer != 0) g_source_remove(session->answer_timer);
     if (session->watch_timer != 0) g_source_remove(session->watch_timer);
+    if (session->adapt_timer != 0) g_source_remove(session->adapt_timer);
     feed_remove_h264_sink(session->feed, session->src);
     feed_release(session->feed, FEED_H264);
     viewers_watch(session->camera, VIEWER_WEBRTC, -1);
@@ -643,13 +689,15 @@ int webrtc_session_camera(const struct webrtc_session *session) { return session
 
 gchar *webrtc_session_describe(struct webrtc_session *session) {
     struct feed_stats stats;
-    const enum tier tier = session->decision.tier;
+    /* The tier it gets, which a move waits for a key frame of the other. */
+    const enum tier tier = feed_sink_tier(session->feed, session->src, NULL) == FEED_TIER_LOW ? TIER_LOW : TIER_MAIN;
     gchar *text;
     feed_stats(session->feed, &stats);
-    text = g_strdup_printf("{\"transport\":\"webrtc\",\"tier\":\"%s\",\"fps\":%d,\"sent_kbps\":%.0f,"
-                           "\"estimate_kbps\":%.0f,\"low_kbps\":%d,\"trials\":%" G_GUINT64_FORMAT "}",
-                           tier_name(tier), tier == TIER_LOW ? stats.low_fps : feed_config(session->feed)->fps,
-                           session->sent_kbps, session->estimate_kbps, session->decision.low_kbps,
+    text = g_strdup_printf("{\"transport\":\"%s\",\"tier\":\"%s\",\"fps\":%d,\"sent_kbps\":%.0f,"
+                           "\"estimate_kbps\":%.0f,\"rtt_ms\":%.0f,\"low_kbps\":%d,\"trials\":%" G_GUINT64_FORMAT "}",
+                           session->over_tcp ? "webrtc-tcp" : "webrtc", tier_name(tier),
+                           tier == TIER_LOW ? stats.low_fps : feed_config(session->feed)->fps,
+                           session->sent_kbps, session->estimate_kbps, session->rtt_ms, session->decision.low_kbps,
                            (guint64)session->controller.trials);
     feed_stats_clear(&stats);
     return text;

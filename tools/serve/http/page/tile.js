@@ -34,7 +34,7 @@ class Player {
     this.last = null;          // the previous getStats() sample
     this.generation = 0;       // bumped at each stop: late answers of old attempts are ignored
     div.querySelector("button").addEventListener("click", () => {
-      this.choice = this.transport() === "webrtc" ? "mjpeg" : "webrtc";
+      this.choice = this.transport().startsWith("webrtc") ? "mjpeg" : "webrtc";
       this.fellBack = false;
       this.restart();
     });
@@ -86,7 +86,7 @@ class Player {
   show(transport, text) {
     this.div.dataset.transport = transport;
     this.label.textContent = text;
-    this.div.querySelector("button").textContent = transport === "webrtc" ? "Use MJPEG" : "Use WebRTC";
+    this.div.querySelector("button").textContent = transport.startsWith("webrtc") ? "Use MJPEG" : "Use WebRTC";
   }
 
   startMjpeg() {
@@ -153,7 +153,15 @@ class Player {
   async inbound() {
     if (!this.pc) return null;
     let found = null;
-    (await this.pc.getStats()).forEach((s) => { if (s.type === "inbound-rtp" && s.kind === "video") found = s; });
+    const report = await this.pc.getStats();
+    report.forEach((s) => { if (s.type === "inbound-rtp" && s.kind === "video") found = s; });
+    // Over UDP, or over TCP where the network lets no UDP through.
+    report.forEach((s) => {
+      if (s.type !== "transport" || !s.selectedCandidatePairId) return;
+      const pair = report.get(s.selectedCandidatePairId);
+      const local = pair && report.get(pair.localCandidateId);
+      if (local) this.div.dataset.transport = local.protocol === "tcp" ? "webrtc-tcp" : "webrtc";
+    });
     return found;
   }
 
@@ -179,7 +187,7 @@ class Player {
 
   // What the browser receives, from its own counters.
   async measure() {
-    if (this.transport() !== "webrtc" || !this.pc) return;
+    if (!this.transport().startsWith("webrtc") || !this.pc) return;
     const s = await this.inbound();
     if (!s) return;
     if (this.last && s.timestamp > this.last.timestamp) {
@@ -187,7 +195,8 @@ class Player {
       const fps = ((s.framesDecoded || 0) - (this.last.framesDecoded || 0)) / seconds;
       const mbps = (s.bytesReceived - this.last.bytesReceived) * 8 / seconds / 1e6;
       const tier = await this.tier();
-      this.label.textContent = "WebRTC \u00b7 " + (tier ? tier + " \u00b7 " : "") + fps.toFixed(0) + " fps \u00b7 " +
+      const name = this.transport() === "webrtc-tcp" ? "WebRTC over TCP" : "WebRTC";
+      this.label.textContent = name + " \u00b7 " + (tier ? tier + " \u00b7 " : "") + fps.toFixed(0) + " fps \u00b7 " +
         mbps.toFixed(1) + " Mbit/s";
       this.label.dataset.rxFps = fps.toFixed(2);
       this.label.dataset.rxMbps = mbps.toFixed(3);

@@ -1,0 +1,213 @@
+"""Viewers on slow links, in headless Chromium on another host: a network
+namespace behind a token-bucket link (tc tbf on the server's side). The
+server sends each viewer the tier its link takes; the main encoder serves
+everybody else, and the recording, untouched."""
+from __future__ import annotations
+
+import re
+import time
+from pathlib import Path
+from typing import Dict, List, Optional
+
+import pytest
+
+from browser import Browser
+from conftest import status, wait_for
+from netns import SlowLink, available
+
+pytestmark = pytest.mark.skipif(not available(), reason="needs root for network namespaces")
+
+FLAGS = ["--autoplay-policy=no-user-gesture-required"]
+WIDTH, HEIGHT, FPS = 1280, 720, 30
+# A picture as hard to encode as a real one: the main stream takes its
+# 4 Mbit/s, the low tier what its link allows.
+SCENE = {"BOARDSIM_PATTERN": "scene"}
+
+# The first tile's figures, from the page and from the browser's own
+# statistics.
+WATCH = """(async () => {
+  const tile = document.querySelector('.tile');
+  if (!tile) return null;
+  const player = tile.player;
+  let inbound = null, connected = false;
+  if (player && player.pc) {
+    connected = player.pc.connectionState === 'connected';
+    (await player.pc.getStats()).forEach((s) => {
+      if (s.type === 'inbound-rtp' && s.kind === 'video') inbound = s;
+    });
+  }
+  return {transport: tile.dataset.transport, tier: tile.dataset.tier || null, connected,
+          label: tile.querySelector('.transport span').textContent,
+          decoded: inbound ? inbound.framesDecoded || 0 : 0, width: inbound ? inbound.frameWidth || 0 : 0,
+          frozen: inbound ? inbound.totalFreezesDuration || 0 : 0};
+})()"""
+
+
+@pytest.fixture
+def link():
+    with SlowLink() as made:
+        yield made
+
+
+class Viewer:
+    """A page in headless Chromium, on this host or behind `link`."""
+
+    def __init__(self, workdir: Path, name: str, url: str, link: Optional[SlowLink] = None) -> None:
+        profile = workdir / name
+        profile.mkdir()
+        self.browser = Browser(profile, FLAGS, prefix=link.prefix() if link else None)
+        self.browser.open(url)
+        self.samples: List[Dict] = []
+
+    def sample(self) -> Dict:
+        figures = self.browser.evaluate(WATCH) or {"transport": None, "tier": None, "connected": False,
+                                                    "label": "", "decoded": 0, "width": 0, "frozen": 0}
+        figures["t"] = time.monotonic()
+        self.samples.append(figures)
+        return figures
+
+    def joined(self) -> float:
+        """When its connection was first up."""
+        return next(s["t"] for s in self.samples if s.get("connected"))
+
+    def fps(self, start: float, end: float) -> float:
+        within = [s for s in self.samples if start <= s["t"] <= end]
+        assert len(within) >= 2, (start, end, self.samples[-3:])
+        return (within[-1]["decoded"] - within[0]["decoded"]) / (within[-1]["t"] - within[0]["t"])
+
+    def longest_stall(self, start: float) -> float:
+        """The longest time without a new decoded frame after `start`."""
+        longest, since, last = 0.0, None, None
+        for s in self.samples:
+            if s["t"] < start:
+                continue
+            if last is None or s["decoded"] > last:
+                since, last = s["t"], s["decoded"]
+            longest = max(longest, s["t"] - since)
+        return longest
+
+    def close(self) -> None:
+        self.browser.close()
+
+
+def watch(viewers: List[Viewer], seconds: float, server=None, statuses: Optional[List] = None) -> None:
+    end = time.monotonic() + seconds
+    while time.monotonic() < end:
+        for viewer in viewers:
+            viewer.sample()
+        if server is not None and statuses is not None:
+            statuses.append((time.monotonic(), status(server)["cameras"][0]))
+        time.sleep(0.25)
+
+
+def key_frames_between(statuses: List, start: float, end: float) -> int:
+    within = [c for t, c in statuses if start <= t <= end]
+    return within[-1]["key_frames"]["total"] - within[0]["key_frames"]["total"]
+
+
+def test_a_slow_viewer_gets_the_low_tier_while_the_fast_one_and_the_recording_keep_the_main_stream(
+        start_server, workdir: Path, link: SlowLink) -> None:
+    (workdir / "recordings").mkdir()
+    server = start_server("--listen", "0.0.0.0", "--no-auth", "--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}",
+                          "--fps", str(FPS), "--record", str(workdir / "recordings"), env=SCENE)
+    link.limit(1000)
+    url = f"http://{link.server_address}:{server.http_port}/"
+    fast = Viewer(workdir, "fast", url)
+    slow = Viewer(workdir, "slow", url, link)
+    statuses: List = []
+    try:
+        watch([fast, slow], 30, server, statuses)
+        joined = slow.joined()
+        # The slow viewer plays the low tier within 5 s of connecting, at
+        # about its 15 fps, and is never frozen more than 2 s.
+        assert slow.fps(joined + 5, slow.samples[-1]["t"]) >= 12, slow.samples
+        assert slow.longest_stall(joined + 5) <= 2.0, slow.samples
+        last = slow.samples[-1]
+        assert last["tier"] == "low" and last["width"] == 640, last
+        assert re.fullmatch(r"WebRTC \u00b7 low \u00b7 \d+ fps \u00b7 \d+\.\d Mbit/s", last["label"]), last
+        # The fast one keeps the main stream at the camera's rate, unfrozen.
+        camera = statuses[-1][1]
+        start = fast.joined() + 5
+        assert fast.fps(start, fast.samples[-1]["t"]) >= min(29, camera["measured_fps"] - 1), fast.samples
+        assert fast.longest_stall(start) <= 1.0, fast.samples
+        assert fast.samples[-1]["tier"] == "main" and fast.samples[-1]["width"] == WIDTH, fast.samples[-1]
+        # The main encoder's key frames stay at the recording's one a second:
+        # the slow viewer's requests go to its own tier.
+        seconds = statuses[-1][0] - start
+        assert key_frames_between(statuses, start, statuses[-1][0]) <= seconds + 2, statuses[-1]
+        assert camera["tiers"]["main"] == 1 and camera["tiers"]["low"] == 1, camera["tiers"]
+        assert camera["tiers"]["switches"] >= 1 and camera["tiers"]["low_running"], camera["tiers"]
+        assert 150 <= camera["tiers"]["low_kbps"] <= 1000, camera["tiers"]
+    finally:
+        fast.close()
+        slow.close()
+
+
+RTT = """(async () => {
+  const pc = document.querySelector('.tile').player.pc;
+  let rtt = null;
+  if (pc) (await pc.getStats()).forEach((s) => {
+    if (s.type === 'candidate-pair' && s.nominated && s.state === 'succeeded') rtt = s.currentRoundTripTime;
+  });
+  return rtt;
+})()"""
+
+
+def test_where_udp_is_blocked_the_tile_plays_over_tcp(start_server, workdir: Path, link: SlowLink) -> None:
+    server = start_server("--listen", "0.0.0.0", "--no-auth", "--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}",
+                          "--fps", str(FPS), "--webrtc-ports", "42000-42099", env=SCENE)
+    link.block_udp()
+    link.limit(1000)
+    viewer = Viewer(workdir, "viewer", f"http://{link.server_address}:{server.http_port}/", link)
+    try:
+        watch([viewer], 30)
+        last = viewer.samples[-1]
+        assert last["transport"] == "webrtc-tcp", last
+        assert re.fullmatch(r"WebRTC over TCP \u00b7 (low|main) \u00b7 \d+ fps \u00b7 \d+\.\d Mbit/s", last["label"]), last
+        joined = viewer.joined()
+        assert viewer.fps(joined + 10, last["t"]) >= 10, viewer.samples
+        # The server knows it too: it bounds what that connection holds unsent.
+        served = viewer.browser.evaluate(
+            "fetch(document.querySelector('.tile').player.location).then((r) => r.json())")
+        assert served["transport"] == "webrtc-tcp", served
+        # The path's queue stays short: the server's tier fits the link, and
+        # the connection holds little unsent. A key frame's burst may hold it
+        # up for a moment; the picture never drifts behind.
+        rtts = []
+        for _ in range(9):
+            rtts.append(viewer.browser.evaluate(RTT))
+            time.sleep(0.5)
+        measured = sorted(r for r in rtts if r is not None)
+        assert len(measured) >= 5 and measured[len(measured) // 2] <= 0.3 and measured[-1] <= 1.5, rtts
+    finally:
+        viewer.close()
+
+
+def test_a_viewer_follows_a_link_whose_capacity_changes(start_server, workdir: Path, link: SlowLink) -> None:
+    """The capacity schedule of RFC 8867 §5.1 (1, 2.5, 0.6, 1 Mbit/s), its
+    phases shortened but the 2.5 Mbit/s one, and a main stream of 2 Mbit/s
+    that fits only that one: the viewer is never frozen longer than 2 s, and
+    is back on the main stream within 20 s of the link's widening."""
+    server = start_server("--listen", "0.0.0.0", "--no-auth", "--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}",
+                          "--fps", str(FPS), "--bitrate", "2000", env=SCENE)
+    link.limit(1000)
+    viewer = Viewer(workdir, "viewer", f"http://{link.server_address}:{server.http_port}/", link)
+    try:
+        watch([viewer], 15)
+        # Joining is the first test's: here, what follows it.
+        settled = viewer.joined() + 5
+        assert viewer.samples[-1]["tier"] == "low", viewer.samples[-1]
+        link.limit(2500)
+        widened = time.monotonic()
+        watch([viewer], 20)
+        on_main = [s["t"] - widened for s in viewer.samples if s["t"] > widened and s["width"] == WIDTH]
+        assert on_main and on_main[0] <= 20, viewer.samples[-20:]
+        link.limit(600)
+        watch([viewer], 10)
+        link.limit(1000)
+        watch([viewer], 10)
+        assert viewer.longest_stall(settled) <= 2.0, " ".join(
+            f'{s["t"] - settled:.1f}:{s["decoded"]}:{s["tier"]}:{s["width"]}' for s in viewer.samples)
+        assert viewer.samples[-1]["tier"] == "low" and viewer.samples[-1]["decoded"] > 0, viewer.samples[-1]
+    finally:
+        viewer.close()
