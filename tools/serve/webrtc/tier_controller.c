@@ -51,18 +51,20 @@ static double queue_delay(const struct tier_controller *controller, const struct
     return report->rtt_ms - controller->min_rtt_ms;
 }
 
-/* A trial that sends the main stream twice as fast as it arrives has failed
- * already: a link that carried it would show at most the feedback's jitter. */
+/* A trial whose packets went out twice as fast as they arrived, by the
+ * feedback's own count of both, has failed already: a link that carried the
+ * main stream would queue a key frame's burst, not halve it. */
 static int trial_outran(const struct tier_controller *controller, const struct link_report *report) {
-    return controller->trial && report->received_kbps > 0 && report->sent_kbps > TRIAL_OUTRUN * report->received_kbps;
+    return controller->trial && report->received_kbps > 0 &&
+           report->feedback_sent_kbps > TRIAL_OUTRUN * report->received_kbps;
 }
 
-/* Less arrived than was sent over the last three reports. */
+/* Less arrived than was sent over the reports kept. */
 static int received_short(const struct tier_controller *controller) {
     double sent = 0, received = 0;
     unsigned i;
-    if (controller->reports < 3) return 0;
-    for (i = 0; i < 3; ++i) {
+    if (controller->reports < TIER_REPORTS_KEPT) return 0;
+    for (i = 0; i < TIER_REPORTS_KEPT; ++i) {
         if (controller->received[i] < 0) return 0;
         sent += controller->sent[i];
         received += controller->received[i];
@@ -85,7 +87,7 @@ static int severe(const struct tier_controller *controller, const struct link_re
 
 /* What arrived per second over the reports kept, or -1 when not known. */
 static double received_kbps(const struct tier_controller *controller) {
-    const unsigned n = controller->reports < 3 ? controller->reports : 3;
+    const unsigned n = controller->reports < TIER_REPORTS_KEPT ? controller->reports : TIER_REPORTS_KEPT;
     double sum = 0;
     unsigned i;
     if (n == 0) return -1;
@@ -146,8 +148,11 @@ void tier_controller_update(struct tier_controller *controller, const struct lin
     }
     if (controller->tier == TIER_MAIN && !controller->trial && report->sent_kbps > controller->main_kbps)
         controller->main_kbps = report->sent_kbps;
-    controller->sent[controller->reports % 3] = report->sent_kbps;
-    controller->received[controller->reports % 3] = report->received_kbps;
+    /* Compared with what arrived: what the feedback itself saw sent, the same
+     * packets, when it says. */
+    controller->sent[controller->reports % TIER_REPORTS_KEPT] =
+        report->feedback_sent_kbps >= 0 ? report->feedback_sent_kbps : report->sent_kbps;
+    controller->received[controller->reports % TIER_REPORTS_KEPT] = report->received_kbps;
     ++controller->reports;
     overused = tier_controller_overused(controller, report);
     if (overused) {

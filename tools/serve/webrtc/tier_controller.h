@@ -38,6 +38,9 @@
 #define TIER_LAST_BACKOFF_US (120 * 1000000LL)
 #define TIER_TRIAL_US (5 * 1000000LL)
 #define TIER_SETTLE_US (3 * 1000000LL)
+/* Reports whose rates are compared together: two seconds', long enough for
+ * a key frame's burst and its draining. */
+#define TIER_REPORTS_KEPT 8
 /* A link seen filled is believed this long. */
 #define TIER_CAPACITY_FRESH_US (10 * 1000000LL)
 #define TIER_QUEUE_LIMIT_MS 500.0
@@ -56,6 +59,8 @@ struct link_report {
     int key_frames_asked; /* PLIs and FIRs from it */
     double capacity_kbps; /* what arrived while the sender outran the link (a burst filled
                              it, the feedback shows the queue growing): the link's rate; <0: not seen */
+    double feedback_sent_kbps; /* what was sent of the packets the feedback covers, the same
+                                  window as received_kbps; <0: not known */
 };
 
 struct tier_controller {
@@ -73,7 +78,8 @@ struct tier_controller {
     int64_t capacity_at;
     double main_kbps;        /* the main stream's rate, as sent to this viewer; 0: not seen */
     int64_t settle_until;    /* after going down: the path's queue drains, its reports are stale */
-    double sent[3], received[3]; /* the last reports' rates, a ring: one second's feedback is too noisy */
+    double sent[TIER_REPORTS_KEPT], received[TIER_REPORTS_KEPT]; /* the last reports' rates, a ring:
+                                                                   a moment's feedback is too noisy */
     unsigned reports;
     int64_t last_report_us;
     uint64_t downs, trials, failed_trials;

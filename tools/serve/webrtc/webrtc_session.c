@@ -453,6 +453,7 @@ static gboolean adapt(gpointer data) {
     report.now_us = now;
     report.sent_kbps = (double)(link.bytes_sent - session->bytes_sent) * 8 / 1000.0 / seconds;
     report.received_kbps = link.received_kbps;
+    report.feedback_sent_kbps = link.feedback_sent_kbps;
     report.loss = link.feedback_loss >= 0 ? link.feedback_loss : link.fraction_lost;
     report.rtt_ms = link.rtt_ms;
     report.queue_ms = (double)queued_ns / 1e6;
@@ -470,9 +471,10 @@ static gboolean adapt(gpointer data) {
     session->rtt_ms = report.rtt_ms;
     tier_controller_update(&session->controller, &report, &session->decision);
     /* G_MESSAGES_DEBUG=boardcam-serve shows each look, for tuning on a real link. */
-    g_debug("viewer %.8s: capacity %.0f; sent %.0f kbit/s, arrived %.0f, loss %.2f, rtt %.0f ms, queue %.0f ms, asked %d: %s%s, "
+    g_debug("viewer %.8s: feedback %.0f sent/%.0f arrived, trend %.2f ms, capacity %.0f; sent %.0f kbit/s, arrived %.0f, loss %.2f, rtt %.0f ms, queue %.0f ms, asked %d: %s%s, "
             "low %d kbit/s",
-            session->id, report.capacity_kbps, report.sent_kbps,
+            session->id, link.feedback_sent_kbps, link.received_kbps, link.delay_trend_ms, report.capacity_kbps,
+            report.sent_kbps,
             report.received_kbps, report.loss, report.rtt_ms, report.queue_ms,
             report.key_frames_asked, tier_name(session->decision.tier), session->controller.trial ? " (trial)" : "",
             session->decision.low_kbps);
