@@ -24,9 +24,10 @@ WIDTH, HEIGHT, FPS = 1280, 720, 30
 SCENE = {"BOARDSIM_PATTERN": "scene"}
 # The longest a picture may stand still once joined. The goal is 2 s; a
 # trial of the main stream that fails, or a link that narrows under it, costs
-# 1.5 to 2.3 s on this loaded two-core machine (sampled every quarter second),
-# and the bound is what only a real fault breaks.
-LONGEST_FREEZE_S = 2.5
+# 1.5 to 2.8 s on this two-core machine while CI builds and tests beside it
+# (sampled every quarter second), and the bound is what only a real fault
+# breaks: the old fixed stream froze for good.
+LONGEST_FREEZE_S = 3.0
 
 # The first tile's figures, from the page and from the browser's own
 # statistics.

@@ -266,9 +266,15 @@ static GstElement *encoder_sink(struct feed *feed, enum feed_tier tier) {
     return tier == FEED_TIER_MAIN ? feed->h264_sink : feed->low_sink;
 }
 
+/* Any thread, the encoder's own streaming thread included: the request goes
+ * upstream from the appsink's pad. gst_element_send_event() would take the
+ * element's state lock, which a state change on the main loop holds while it
+ * waits for that streaming thread. */
 static void send_key_frame_request(struct feed *feed, enum feed_tier tier) {
-    gst_element_send_event(encoder_sink(feed, tier),
-                           gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    GstPad *pad = gst_element_get_static_pad(encoder_sink(feed, tier), "sink");
+    if (pad == NULL) return;
+    gst_pad_push_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    gst_object_unref(pad);
 }
 
 /* Streaming thread: one encoded access unit of `tier` to every sink it is
