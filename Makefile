@@ -95,6 +95,7 @@ cross-test: cross-build
 # (sanitize-build) and run (sanitize); any report ends the test that caused
 # it. Pages in Chromium are left out: the browser is not our code, and what
 # the server does for them is covered by the WHEP and MJPEG tests, which run.
+# Tests labelled "unsanitized" say in tests/ why they are left out.
 SAN_BUILD ?= build-sanitize
 SAN_FLAGS := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 sanitize-build:
@@ -105,7 +106,7 @@ sanitize-build:
 	cmake --build $(SAN_BUILD) -j $(JOBS)
 sanitize: sanitize-build
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=print_stacktrace=1 \
-	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(TEST_JOBS) -LE browser
+	  ctest --test-dir $(SAN_BUILD) --output-on-failure -j $(TEST_JOBS) -LE 'browser|unsanitized'
 
 # Every test that uses threads (label "threads"), with libboardcam-mt, the
 # simulator, the plugin and the capture tool built with ThreadSanitizer
