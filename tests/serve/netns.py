@@ -98,3 +98,13 @@ class SlowLink:
         for side, device in (([], self.server_side), (self.prefix(), self.viewer_side)):
             run(*side, "tc", "filter", "add", "dev", device, "parent", "1:", "protocol", "ip", "prio", "1", "u32",
                 "match", "ip", "protocol", "17", "0xff", "flowid", "1:20")
+
+    def block_tcp_ports(self, first: int, count: int) -> None:
+        """Drops TCP to and from the server's ports [first, first + count), both
+        ways; `count` a power of two and `first` a multiple of it."""
+        assert count & (count - 1) == 0 and first % count == 0
+        mask = f"0x{0xFFFF & ~(count - 1):04x}"
+        for side, device, field in (([], self.server_side, "sport"), (self.prefix(), self.viewer_side, "dport")):
+            run(*side, "tc", "filter", "add", "dev", device, "parent", "1:", "protocol", "ip", "prio", "2", "u32",
+                "match", "ip", "protocol", "6", "0xff", "match", "ip", field, str(first), mask, "flowid", "1:20")
+

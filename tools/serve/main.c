@@ -27,6 +27,7 @@
 #include "feed/viewers.h"
 #include "http/http.h"
 #include "library_log.h"
+#include "mse/mse_http.h"
 #include "options.h"
 #include "record/recordings.h"
 #include "record/recordings_http.h"
@@ -165,6 +166,7 @@ int main(int argc, char **argv) {
     struct rtsp_service *rtsp = NULL;
     struct http_service *http = NULL;
     struct whep_service *whep = NULL;
+    struct mse_service *mse = NULL;
     GMainLoop *loop;
     GError *error = NULL;
     char message[512];
@@ -243,6 +245,8 @@ int main(int argc, char **argv) {
         hc.started = started;
         whep = whep_service_new(feeds, &wc);
         hc.routes[hc.route_count++] = whep_route(whep);
+        mse = mse_service_new(feeds);
+        hc.routes[hc.route_count++] = mse_route(mse);
         hc.routes[hc.route_count++] = recordings_http_route(recordings_dir(recordings));
         hc.status_sources[hc.status_source_count++] = recordings_status_source(recordings);
         rtsp = rtsp_service_start(&rc, &error);
@@ -288,6 +292,7 @@ out:
     rtsp_service_stop(rtsp);
     stop_watchdog_stage("closing the WebRTC sessions");
     whep_service_stop(whep);
+    mse_service_stop(mse);
     stop_watchdog_stage("closing the recordings");
     /* Each segment's last fragment and index go to disk before its camera
      * closes. */
@@ -300,6 +305,7 @@ out:
     stop_watchdog_stage("closing the HTTP clients");
     http_service_stop(http);
     whep_service_free(whep);
+    mse_service_free(mse);
     stop_watchdog_stage("the main loop's last work");
     /* What the stops left for the loop: the media let go of their cameras. */
     while (g_main_context_iteration(NULL, FALSE)) {

@@ -58,7 +58,7 @@ def test_status_and_metrics_describe_the_cameras(start_server) -> None:
     assert (cam1["id"], cam1["width"], cam1["height"], cam1["fps"]) == (1, 640, 480, 30)
     assert cam0["streaming"] and not cam1["streaming"]
     assert 12 <= cam0["measured_fps"] <= 16 and cam1["measured_fps"] == 0
-    assert cam0["clients"] == {"rtsp": 0, "mjpeg": 1, "webrtc": 0} and cam0["frames"] >= 20
+    assert cam0["clients"] == {"rtsp": 0, "mjpeg": 1, "webrtc": 0, "mse": 0} and cam0["frames"] >= 20
     assert set(cam0["dropped"]) == {"camera", "clients"}
     assert status["uptime_s"] >= 2
     assert 'boardcam_streaming{camera="0"} 1' in metrics and 'boardcam_streaming{camera="1"} 0' in metrics

@@ -27,6 +27,7 @@ PICTURE_HEIGHT = TILE_WIDTH * HEIGHT // WIDTH
 # and loopback for WebRTC, which Chromium otherwise leaves out.
 FLAGS = ["--autoplay-policy=no-user-gesture-required", "--allow-loopback-in-peer-connection"]
 NO_WEBRTC = "delete window.RTCPeerConnection; delete window.webkitRTCPeerConnection;"
+NO_MSE = "delete window.MediaSource; delete window.ManagedMediaSource;"
 
 
 def assert_pictures_are_their_cameras(browser: Browser, board, workdir: Path, name: str) -> None:
@@ -104,17 +105,29 @@ def test_chromium_plays_both_cameras_over_webrtc(start_server, board, workdir: P
     assert 'name="viewport"' in run(["curl", "-s", server.url("/")]).stdout.decode()
 
 
-def test_without_webrtc_the_page_shows_mjpeg(start_server, board, workdir: Path, browser: Browser) -> None:
+def test_without_webrtc_the_page_plays_mse_and_without_either_mjpeg(start_server, board, workdir: Path,
+                                                                     browser: Browser) -> None:
     server = start_server("--size", f"{WIDTH}x{HEIGHT}")
     browser.open(server.url("/"), before_scripts=NO_WEBRTC)
+    label = re.compile(r"MSE \u00b7 main \u00b7 \d+ fps \u00b7 \d+\.\d Mbit/s")
+    wait_for(lambda: [(t["transport"], t["size"], bool(label.fullmatch(t["label"])))
+                      for t in tiles(browser) if t["decoded"] > 10] == [("mse", f"{WIDTH}x{HEIGHT}", True)] * 2,
+             30, "both tiles playing MSE, their labels saying so")
+    time.sleep(1)
+    assert_pictures_are_their_cameras(browser, board, workdir, "page-mse.png")
+    assert [c["clients"]["mse"] for c in status(server)["cameras"]] == [1, 1]
+    assert [c["clients"]["webrtc"] for c in status(server)["cameras"]] == [0, 0]
+
+    browser.open(server.url("/"), before_scripts=NO_WEBRTC + NO_MSE)
     wait_for(lambda: [(t["transport"], t["img"]) for t in tiles(browser)] == [("mjpeg", WIDTH)] * 2, 30,
              "both tiles showing MJPEG")
     assert all("MJPEG" in t["label"] for t in tiles(browser))
     # The picture is live, not the first frame: give it a moment to be the scene.
     time.sleep(1)
     assert_pictures_are_their_cameras(browser, board, workdir, "page-mjpeg.png")
-    assert [c["clients"]["mjpeg"] for c in status(server)["cameras"]] == [1, 1]
-    assert [c["clients"]["webrtc"] for c in status(server)["cameras"]] == [0, 0]
+    wait_for(lambda: [c["clients"]["mjpeg"] for c in status(server)["cameras"]] == [1, 1], 10, "MJPEG clients")
+    wait_for(lambda: [c["clients"]["mse"] for c in status(server)["cameras"]] == [0, 0], 10,
+             "the MSE viewers of the page before to leave")
 
 
 def free_port() -> int:

@@ -679,6 +679,8 @@ int feed_sink_tier(struct feed *feed, GstAppSrc *sink, int *switching_to) {
     return tier;
 }
 
+int feed_low_fps(const struct feed *feed) { return feed->low_fps; }
+
 void feed_stats(struct feed *feed, struct feed_stats *out) {
     const gint64 now = g_get_monotonic_time();
     unsigned i, n = 0;

@@ -141,6 +141,9 @@ void feed_skip_to_key_frame(struct feed *feed, GstAppSrc *sink);
  * NULL) the one it moves to, or -1. Any thread. */
 int feed_sink_tier(struct feed *feed, GstAppSrc *sink, int *switching_to);
 
+/* The low tier's frame rate. Main loop only. */
+int feed_low_fps(const struct feed *feed);
+
 /* Fills `out`; its strings are the caller's, freed by feed_stats_clear(). */
 void feed_stats(struct feed *feed, struct feed_stats *out);
 void feed_stats_clear(struct feed_stats *stats);

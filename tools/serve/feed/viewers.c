@@ -10,7 +10,7 @@ static int limit;
 static int admitted;
 static int watching[2][VIEWER_PROTOCOLS];
 static uint64_t drops[2];
-static int tiers[2][2];
+static int tiers[2][VIEWER_PROTOCOLS][2];
 
 void viewers_init(int max_clients) {
     pthread_mutex_lock(&lock);
@@ -68,19 +68,19 @@ uint64_t viewers_drops(int camera) {
     return count;
 }
 
-void viewers_tier(int camera, int tier, int delta) {
+void viewers_tier(int camera, enum viewer_protocol protocol, int tier, int delta) {
     if (camera < 0 || camera > 1 || tier < 0 || tier > 1) return;
     pthread_mutex_lock(&lock);
-    tiers[camera][tier] += delta;
-    if (tiers[camera][tier] < 0) tiers[camera][tier] = 0;
+    tiers[camera][protocol][tier] += delta;
+    if (tiers[camera][protocol][tier] < 0) tiers[camera][protocol][tier] = 0;
     pthread_mutex_unlock(&lock);
 }
 
-int viewers_on_tier(int camera, int tier) {
+int viewers_on_tier(int camera, enum viewer_protocol protocol, int tier) {
     int count;
     if (camera < 0 || camera > 1 || tier < 0 || tier > 1) return 0;
     pthread_mutex_lock(&lock);
-    count = tiers[camera][tier];
+    count = tiers[camera][protocol][tier];
     pthread_mutex_unlock(&lock);
     return count;
 }

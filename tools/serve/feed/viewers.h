@@ -8,7 +8,7 @@
 
 #include <stdint.h>
 
-enum viewer_protocol { VIEWER_RTSP, VIEWER_MJPEG, VIEWER_WEBRTC, VIEWER_PROTOCOLS };
+enum viewer_protocol { VIEWER_RTSP, VIEWER_MJPEG, VIEWER_WEBRTC, VIEWER_MSE, VIEWER_PROTOCOLS };
 
 /* Sets the limit on streaming clients over every protocol together. */
 void viewers_init(int max_clients);
@@ -23,9 +23,10 @@ void viewers_leave(void);
 void viewers_watch(int camera, enum viewer_protocol protocol, int delta);
 int viewers_watching(int camera, enum viewer_protocol protocol);
 
-/* A WebRTC viewer of `camera` is sent `tier` (0 main, 1 low), or no longer. */
-void viewers_tier(int camera, int tier, int delta);
-int viewers_on_tier(int camera, int tier);
+/* A viewer of `camera` over `protocol` (WebRTC or MSE: those adapt) is sent
+ * `tier` (0 main, 1 low), or no longer. */
+void viewers_tier(int camera, enum viewer_protocol protocol, int tier, int delta);
+int viewers_on_tier(int camera, enum viewer_protocol protocol, int tier);
 
 /* A frame of `camera` was not sent to a client that had not taken the last ones. */
 void viewers_count_drop(int camera);

@@ -120,12 +120,15 @@ struct http_service *http_service_start(const struct http_config *config, GError
     GInetAddress *inet = g_inet_address_new_from_string(config->address);
     GSocketAddress *address;
     gboolean listening;
+    int i;
     service->config = *config;
     service->server = config->certificate != NULL
                           ? soup_server_new("server-header", "boardcam-serve ", "tls-certificate",
                                             config->certificate, NULL)
                           : soup_server_new("server-header", "boardcam-serve ", NULL);
     soup_server_add_handler(service->server, NULL, handle, service, NULL);
+    for (i = 0; i < config->route_count; ++i)
+        if (config->routes[i].attach != NULL) config->routes[i].attach(service->server, config->routes[i].data);
     g_signal_connect(service->server, "request-started", G_CALLBACK(on_request_started), service);
     if (config->creds != NULL) {
         SoupAuthDomain *domain = soup_auth_domain_basic_new("realm", "boardcam", NULL);

@@ -29,9 +29,12 @@ struct http_route {
     /* When the service stops, after its last request. NULL: nothing. */
     void (*end)(void *data);
     void *data;
+    /* When the service starts: may add handlers of its own to `server`
+     * (WebSocket ones). NULL: nothing. */
+    void (*attach)(SoupServer *server, void *data);
 };
 
-#define HTTP_MAX_ROUTES 4
+#define HTTP_MAX_ROUTES 5
 
 struct http_config {
     const char *address;

@@ -59,13 +59,18 @@ static void add_count(JsonBuilder *builder, const char *name, uint64_t value) {
     json_builder_add_int_value(builder, (gint64)value);
 }
 
-/* WebRTC viewers per tier, the low tier's state, the key frames viewers
+/* Viewers per tier (WebRTC and MSE, which adapt), the low tier's state, the key frames viewers
  * asked of the main encoder and how many it made for them. */
 static void add_adaptation(JsonBuilder *builder, int camera, const struct feed_stats *stats) {
     json_builder_set_member_name(builder, "tiers");
     json_builder_begin_object(builder);
-    add_count(builder, "main", (uint64_t)viewers_on_tier(camera, 0));
-    add_count(builder, "low", (uint64_t)viewers_on_tier(camera, 1));
+    add_count(builder, "main", (uint64_t)(viewers_on_tier(camera, VIEWER_WEBRTC, 0) + viewers_on_tier(camera, VIEWER_MSE, 0)));
+    add_count(builder, "low", (uint64_t)(viewers_on_tier(camera, VIEWER_WEBRTC, 1) + viewers_on_tier(camera, VIEWER_MSE, 1)));
+    json_builder_set_member_name(builder, "mse");
+    json_builder_begin_object(builder);
+    add_count(builder, "main", (uint64_t)viewers_on_tier(camera, VIEWER_MSE, 0));
+    add_count(builder, "low", (uint64_t)viewers_on_tier(camera, VIEWER_MSE, 1));
+    json_builder_end_object(builder);
     add_count(builder, "switches", stats->tier_switches);
     json_builder_set_member_name(builder, "low_running");
     json_builder_add_boolean_value(builder, stats->low_running);
@@ -140,6 +145,8 @@ gchar *status_json(struct feed *const feeds[2], const struct status_source *sour
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_MJPEG));
         json_builder_set_member_name(builder, "webrtc");
         json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_WEBRTC));
+        json_builder_set_member_name(builder, "mse");
+        json_builder_add_int_value(builder, viewers_watching(camera, VIEWER_MSE));
         json_builder_end_object(builder);
         add_adaptation(builder, camera, &stats);
         add_sharing(builder, camera);
@@ -194,9 +201,11 @@ gchar *status_metrics(struct feed *const feeds[2], const struct status_source *s
         g_string_append_printf(out,
                                "boardcam_clients{camera=\"%d\",protocol=\"rtsp\"} %d\n"
                                "boardcam_clients{camera=\"%d\",protocol=\"mjpeg\"} %d\n"
-                               "boardcam_clients{camera=\"%d\",protocol=\"webrtc\"} %d\n",
+                               "boardcam_clients{camera=\"%d\",protocol=\"webrtc\"} %d\n"
+                               "boardcam_clients{camera=\"%d\",protocol=\"mse\"} %d\n",
                                camera, viewers_watching(camera, VIEWER_RTSP), camera,
-                               viewers_watching(camera, VIEWER_MJPEG), camera, viewers_watching(camera, VIEWER_WEBRTC));
+                               viewers_watching(camera, VIEWER_MJPEG), camera, viewers_watching(camera, VIEWER_WEBRTC),
+                               camera, viewers_watching(camera, VIEWER_MSE));
     }
     g_string_append(out, "# HELP boardcam_webrtc_viewers WebRTC viewers by the tier they are sent.\n"
                          "# TYPE boardcam_webrtc_viewers gauge\n");
@@ -205,7 +214,18 @@ gchar *status_metrics(struct feed *const feeds[2], const struct status_source *s
         g_string_append_printf(out,
                                "boardcam_webrtc_viewers{camera=\"%d\",tier=\"main\"} %d\n"
                                "boardcam_webrtc_viewers{camera=\"%d\",tier=\"low\"} %d\n",
-                               camera, viewers_on_tier(camera, 0), camera, viewers_on_tier(camera, 1));
+                               camera, viewers_on_tier(camera, VIEWER_WEBRTC, 0), camera,
+                               viewers_on_tier(camera, VIEWER_WEBRTC, 1));
+    }
+    g_string_append(out, "# HELP boardcam_mse_viewers Viewers over fMP4 and a WebSocket by the tier they are sent.\n"
+                         "# TYPE boardcam_mse_viewers gauge\n");
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        g_string_append_printf(out,
+                               "boardcam_mse_viewers{camera=\"%d\",tier=\"main\"} %d\n"
+                               "boardcam_mse_viewers{camera=\"%d\",tier=\"low\"} %d\n",
+                               camera, viewers_on_tier(camera, VIEWER_MSE, 0), camera,
+                               viewers_on_tier(camera, VIEWER_MSE, 1));
     }
     g_string_append(out, "# HELP boardcam_tier_switches_total Viewers moved between the main stream and the low "
                          "tier.\n"

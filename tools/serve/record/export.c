@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "boxes.h"
 #include "fmp4.h"
 #include "segments.h"
 
@@ -51,25 +52,6 @@ static int pick_samples(gint64 segment_start_us, struct fmp4_file *file, int fir
     return out->count > 0 ? 0 : -1;
 }
 
-static void put32(GByteArray *out, uint32_t value) {
-    const guint8 bytes[4] = {(guint8)(value >> 24), (guint8)(value >> 16), (guint8)(value >> 8), (guint8)value};
-    g_byte_array_append(out, bytes, 4);
-}
-
-static void put64(GByteArray *out, uint64_t value) {
-    put32(out, (uint32_t)(value >> 32));
-    put32(out, (uint32_t)value);
-}
-
-static void put_box_header(GByteArray *out, uint32_t size, const char *type) {
-    put32(out, size);
-    g_byte_array_append(out, (const guint8 *)type, 4);
-}
-
-static void set32(guint8 *at, uint32_t value) {
-    at[0] = (guint8)(value >> 24), at[1] = (guint8)(value >> 16), at[2] = (guint8)(value >> 8), at[3] = (guint8)value;
-}
-
 /* The bytes of a GByteArray, handed to the body. */
 static void append_made(struct ranged_body *body, GByteArray *made) {
     GBytes *bytes = g_byte_array_free_to_bytes(made);
@@ -95,32 +77,32 @@ static void append_fragment(struct ranged_body *body, const struct pick *pick, g
     trun_size = 8 + 4 + 4 + 4 + per_sample * count;
     traf_size = 8 + 16 + 20 + trun_size;
     moof_size = 8 + 16 + traf_size;
-    put_box_header(made, moof_size, "moof");
-    put_box_header(made, 16, "mfhd");
-    put32(made, 0);
-    put32(made, sequence);
-    put_box_header(made, traf_size, "traf");
-    put_box_header(made, 16, "tfhd");
-    put32(made, 0x020000u); /* the data are found from the moof */
-    put32(made, track_id);
-    put_box_header(made, 20, "tfdt");
-    put32(made, 1u << 24);
-    put64(made, decode_time);
-    put_box_header(made, trun_size, "trun");
-    put32(made, (offsets ? 1u << 24 : 0u) | 0x000701u | (offsets ? 0x800u : 0u));
-    put32(made, count);
-    put32(made, moof_size + (data_size + 8 > G_MAXUINT32 ? 16u : 8u));
+    boxes_put_header(made, moof_size, "moof");
+    boxes_put_header(made, 16, "mfhd");
+    boxes_put32(made, 0);
+    boxes_put32(made, sequence);
+    boxes_put_header(made, traf_size, "traf");
+    boxes_put_header(made, 16, "tfhd");
+    boxes_put32(made, 0x020000u); /* the data are found from the moof */
+    boxes_put32(made, track_id);
+    boxes_put_header(made, 20, "tfdt");
+    boxes_put32(made, 1u << 24);
+    boxes_put64(made, decode_time);
+    boxes_put_header(made, trun_size, "trun");
+    boxes_put32(made, (offsets ? 1u << 24 : 0u) | 0x000701u | (offsets ? 0x800u : 0u));
+    boxes_put32(made, count);
+    boxes_put32(made, moof_size + (data_size + 8 > G_MAXUINT32 ? 16u : 8u));
     for (i = 0; i < count; ++i) {
-        put32(made, samples[i].duration);
-        put32(made, samples[i].size);
-        put32(made, samples[i].flags);
-        if (offsets) put32(made, (uint32_t)samples[i].composition_offset);
+        boxes_put32(made, samples[i].duration);
+        boxes_put32(made, samples[i].size);
+        boxes_put32(made, samples[i].flags);
+        if (offsets) boxes_put32(made, (uint32_t)samples[i].composition_offset);
     }
     if (data_size + 8 > G_MAXUINT32) {
-        put_box_header(made, 1, "mdat");
-        put64(made, data_size + 16);
+        boxes_put_header(made, 1, "mdat");
+        boxes_put64(made, data_size + 16);
     } else {
-        put_box_header(made, (uint32_t)(data_size + 8), "mdat");
+        boxes_put_header(made, (uint32_t)(data_size + 8), "mdat");
     }
     append_made(body, made);
     for (i = 0; i < count; ++i)
@@ -139,10 +121,10 @@ static void append_movie_header(struct ranged_body *body, const struct fmp4_file
         if (file->mehd_offset != 0) {
             guint8 *field = made->data + at + file->mehd_offset;
             if (file->mehd_version == 1) {
-                set32(field, (uint32_t)(movie_duration >> 32));
-                set32(field + 4, (uint32_t)movie_duration);
+                boxes_set32(field, (uint32_t)(movie_duration >> 32));
+                boxes_set32(field + 4, (uint32_t)movie_duration);
             } else {
-                set32(field, (uint32_t)MIN(movie_duration, (uint64_t)G_MAXUINT32));
+                boxes_set32(field, (uint32_t)MIN(movie_duration, (uint64_t)G_MAXUINT32));
             }
         }
     }

@@ -232,6 +232,6 @@ static void end(void *data) {
 }
 
 struct http_route recordings_http_route(const char *dir) {
-    struct http_route route = {handle, NULL, 0, end, (void *)dir};
+    struct http_route route = {handle, NULL, 0, end, (void *)dir, NULL};
     return route;
 }

@@ -479,8 +479,8 @@ static gboolean adapt(gpointer data) {
             report.key_frames_asked, tier_name(session->decision.tier), session->controller.trial ? " (trial)" : "",
             session->decision.low_kbps);
     if (session->decision.tier != before) {
-        viewers_tier(session->camera, (int)before, -1);
-        viewers_tier(session->camera, (int)session->decision.tier, +1);
+        viewers_tier(session->camera, VIEWER_WEBRTC, (int)before, -1);
+        viewers_tier(session->camera, VIEWER_WEBRTC, (int)session->decision.tier, +1);
         feed_switch_h264_sink(session->feed, session->src, feed_tier_of(session->decision.tier));
     }
     feed_set_low_tier_wish(session->feed, session->src,
@@ -608,7 +608,7 @@ struct webrtc_session *webrtc_session_new(struct feed *feed, const struct webrtc
     feed_add_h264_sink(feed, session->src);
     feed_acquire(feed, FEED_H264);
     viewers_watch(session->camera, VIEWER_WEBRTC, +1);
-    viewers_tier(session->camera, TIER_MAIN, +1);
+    viewers_tier(session->camera, VIEWER_WEBRTC, TIER_MAIN, +1);
 
     gst_element_set_state(pipeline, GST_STATE_PLAYING);
     description = gst_webrtc_session_description_new(GST_WEBRTC_SDP_TYPE_OFFER, offer);
@@ -666,7 +666,7 @@ void webrtc_session_free(struct webrtc_session *session) {
     feed_remove_h264_sink(session->feed, session->src);
     feed_release(session->feed, FEED_H264);
     viewers_watch(session->camera, VIEWER_WEBRTC, -1);
-    viewers_tier(session->camera, (int)session->decision.tier, -1);
+    viewers_tier(session->camera, VIEWER_WEBRTC, (int)session->decision.tier, -1);
     g_signal_handlers_disconnect_matched(session->webrtc, G_SIGNAL_MATCH_DATA, 0, 0, NULL, NULL, session);
     if (session->rtpbin != NULL)
         g_signal_handlers_disconnect_matched(session->rtpbin, G_SIGNAL_MATCH_DATA, 0, 0, NULL, NULL, session);
@@ -690,17 +690,12 @@ const char *webrtc_session_id(const struct webrtc_session *session) { return ses
 int webrtc_session_camera(const struct webrtc_session *session) { return session->camera; }
 
 gchar *webrtc_session_describe(struct webrtc_session *session) {
-    struct feed_stats stats;
     /* The tier it gets, which a move waits for a key frame of the other. */
     const enum tier tier = feed_sink_tier(session->feed, session->src, NULL) == FEED_TIER_LOW ? TIER_LOW : TIER_MAIN;
-    gchar *text;
-    feed_stats(session->feed, &stats);
-    text = g_strdup_printf("{\"transport\":\"%s\",\"tier\":\"%s\",\"fps\":%d,\"sent_kbps\":%.0f,"
+    return g_strdup_printf("{\"transport\":\"%s\",\"tier\":\"%s\",\"fps\":%d,\"sent_kbps\":%.0f,"
                            "\"estimate_kbps\":%.0f,\"rtt_ms\":%.0f,\"low_kbps\":%d,\"trials\":%" G_GUINT64_FORMAT "}",
                            session->over_tcp ? "webrtc-tcp" : "webrtc", tier_name(tier),
-                           tier == TIER_LOW ? stats.low_fps : feed_config(session->feed)->fps,
+                           tier == TIER_LOW ? feed_low_fps(session->feed) : feed_config(session->feed)->fps,
                            session->sent_kbps, session->estimate_kbps, session->rtt_ms, session->decision.low_kbps,
                            (guint64)session->controller.trials);
-    feed_stats_clear(&stats);
-    return text;
 }

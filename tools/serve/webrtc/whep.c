@@ -228,7 +228,7 @@ static void check_headers(SoupServerMessage *msg, const char *path, void *data) 
 }
 
 struct http_route whep_route(struct whep_service *service) {
-    struct http_route route = {handle, check_headers, 1, NULL, service};
+    struct http_route route = {handle, check_headers, 1, NULL, service, NULL};
     return route;
 }
 

@@ -1,8 +1,11 @@
 // One tile per camera the server serves: its picture and the transport that
 // carries it, and its numbers from the status. Each tile plays its camera
-// over WebRTC (WHEP at cam<N>/whep), and over MJPEG where the browser has no
-// WebRTC, where no frame is decoded in 4 s, or when the viewer chooses it.
+// over WebRTC (WHEP at cam<N>/whep); where the browser has no WebRTC or no
+// frame is decoded in 4 s, as fMP4 over a WebSocket (cam<N>/mse) into Media
+// Source Extensions; and where that fails too, or when the viewer chooses
+// it, over MJPEG.
 import { endSession, gathered, postOffer } from "./whep.js";
+import { MseStream, mseAvailable } from "./mse.js";
 
 const FIRST_FRAME_MS = 4000, CONNECTED_ROUNDS = 2, RETRY_MS = 2000;
 
@@ -27,24 +30,37 @@ class Player {
     this.img = div.querySelector("img");
     this.label = div.querySelector(".transport span");
     this.choice = "auto";      // "auto", or what the viewer chose: "webrtc", "mjpeg"
-    this.fellBack = false;     // auto mode gave up on WebRTC for this page
+    this.fellBack = 0;         // how many transports auto mode gave up on for this page
     this.pc = null;
+    this.mse = null;
+    this.served = null;        // the MSE stream's newest status from the server
     this.location = null;
     this.timers = [];
     this.last = null;          // the previous getStats() sample
     this.generation = 0;       // bumped at each stop: late answers of old attempts are ignored
     div.querySelector("button").addEventListener("click", () => {
-      this.choice = this.transport().startsWith("webrtc") ? "mjpeg" : "webrtc";
-      this.fellBack = false;
+      this.choice = this.transport() === "mjpeg" ? "webrtc" : "mjpeg";
+      this.fellBack = 0;
       this.restart();
     });
   }
 
   transport() { return this.div.dataset.transport; }
 
+  // In auto mode: the first transport this browser has that was not given
+  // up on.
   wanted() {
     if (this.choice !== "auto") return this.choice;
-    return this.fellBack || typeof RTCPeerConnection !== "function" ? "mjpeg" : "webrtc";
+    const usable = [];
+    if (typeof RTCPeerConnection === "function") usable.push("webrtc");
+    if (mseAvailable()) usable.push("mse");
+    usable.push("mjpeg");
+    return usable[Math.min(this.fellBack, usable.length - 1)];
+  }
+
+  giveUp() {
+    ++this.fellBack;
+    this.restart();
   }
 
   later(fn, ms) { this.timers.push(setTimeout(fn, ms)); }
@@ -56,6 +72,8 @@ class Player {
       this.startMjpeg();
     } else if (want === "webrtc") {
       this.startWebrtc();
+    } else if (want === "mse") {
+      this.startMse();
     } else {
       this.startMjpeg();
     }
@@ -66,6 +84,8 @@ class Player {
     this.timers.forEach(clearTimeout);
     this.timers = [];
     if (this.pc) { this.pc.close(); this.pc = null; }
+    if (this.mse) { this.mse.close(); this.mse = null; }
+    this.served = null;
     if (this.location) {
       endSession(this.location);
       this.location = null;
@@ -79,6 +99,7 @@ class Player {
     delete this.label.dataset.rxMbps;
     delete this.div.dataset.framesDecoded;
     delete this.div.dataset.tier;
+    delete this.div.dataset.lagMs;
   }
 
   restart() { this.stop(); this.start(); }
@@ -86,12 +107,25 @@ class Player {
   show(transport, text) {
     this.div.dataset.transport = transport;
     this.label.textContent = text;
-    this.div.querySelector("button").textContent = transport.startsWith("webrtc") ? "Use MJPEG" : "Use WebRTC";
+    this.div.querySelector("button").textContent = transport === "mjpeg" ? "Use WebRTC" : "Use MJPEG";
   }
 
   startMjpeg() {
     this.show("mjpeg", "MJPEG");
     this.img.src = "cam" + this.id + ".mjpg?t=" + Date.now();
+  }
+
+  startMse() {
+    const generation = this.generation;
+    this.show("mse", "MSE \u00b7 connecting");
+    this.mse = new MseStream(this.video, "cam" + this.id + "/mse", (status) => { this.served = status; },
+      (why) => { if (generation === this.generation) this.retry(generation, why); });
+    // Nothing shown: the network lets this through no better.
+    this.later(() => {
+      if (generation !== this.generation || !this.mse || this.mse.framesShown() > 0) return;
+      if (this.div.dataset.failing === "true") return;
+      if (this.choice === "auto") this.giveUp();
+    }, FIRST_FRAME_MS);
   }
 
   async startWebrtc() {
@@ -136,17 +170,16 @@ class Player {
       } else if (this.pc && this.pc.connectionState === "connected" && rounds < CONNECTED_ROUNDS) {
         this.checkFirstFrame(generation, rounds + 1);
       } else if (this.choice === "auto") {
-        this.fellBack = true;
-        this.restart();
+        this.giveUp();
       }
     }, FIRST_FRAME_MS);
   }
 
   retry(generation, why) {
     if (generation !== this.generation) return;
-    const choice = this.choice;
+    const choice = this.choice, transport = this.transport() === "mse" ? "mse" : "webrtc";
     this.stop();
-    this.show("webrtc", "WebRTC \u00b7 reconnecting" + (why ? " (" + why + ")" : ""));
+    this.show(transport, (transport === "mse" ? "MSE" : "WebRTC") + " \u00b7 reconnecting" + (why ? " (" + why + ")" : ""));
     this.later(() => { if (this.choice === choice) { ++this.generation; this.start(); } }, RETRY_MS);
   }
 
@@ -185,8 +218,33 @@ class Player {
     }
   }
 
+  // What the MSE stream shows, from the video's own counters, and its lag
+  // behind the camera (data-lag-ms).
+  measureMse() {
+    const now = performance.now(), frames = this.mse.framesShown(), bytes = this.mse.bytes;
+    const lag = this.mse.lagMs();
+    if (lag !== null) this.div.dataset.lagMs = String(Math.round(lag));
+    if (this.last && now > this.last.timestamp) {
+      const seconds = (now - this.last.timestamp) / 1000;
+      const fps = (frames - this.last.frames) / seconds, mbps = (bytes - this.last.bytes) * 8 / seconds / 1e6;
+      const tier = this.served ? this.served.tier : null;
+      if (tier) this.div.dataset.tier = tier;
+      this.label.textContent = "MSE \u00b7 " + (tier ? tier + " \u00b7 " : "") + fps.toFixed(0) + " fps \u00b7 " +
+        mbps.toFixed(1) + " Mbit/s";
+      this.label.dataset.rxFps = fps.toFixed(2);
+      this.label.dataset.rxMbps = mbps.toFixed(3);
+      this.div.dataset.framesDecoded = String(frames);
+      this.div.dataset.frameSize = this.video.videoWidth + "x" + this.video.videoHeight;
+    }
+    this.last = { timestamp: now, frames, bytes };
+  }
+
   // What the browser receives, from its own counters.
   async measure() {
+    if (this.transport() === "mse" && this.mse) {
+      this.measureMse();
+      return;
+    }
     if (!this.transport().startsWith("webrtc") || !this.pc) return;
     const s = await this.inbound();
     if (!s) return;
@@ -245,5 +303,5 @@ export function showCamera(camera) {
   set("errors", String(camera.errors_total));
   set("dropped", camera.dropped.camera + " by the camera, " + camera.dropped.clients + " for slow clients");
   set("clients", camera.clients.webrtc + " WebRTC, " + camera.clients.mjpeg + " MJPEG, " +
-      camera.clients.rtsp + " RTSP");
+      camera.clients.rtsp + " RTSP" + (camera.clients.mse ? ", " + camera.clients.mse + " MSE" : ""));
 }
