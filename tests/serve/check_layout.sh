@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # boardcam-serve's folders keep their borders: feed/ knows no protocol, and a
-# protocol's folder uses feed/ and http/ but never another protocol's.
+# protocol's folder uses feed/ and http/ (and mp4/, the container's boxes)
+# but never another protocol's.
 #   tests/serve/check_layout.sh tools/serve
 set -uo pipefail
 root=${1:?the boardcam-serve source folder}
@@ -9,7 +10,9 @@ declare -A allowed=(
   [http]="feed http"
   [rtsp]="feed http rtsp"
   [webrtc]="feed http webrtc"
-  [record]="feed http record"
+  [record]="feed http mp4 record"
+  [mse]="feed http mp4 mse"
+  [mp4]="mp4"
 )
 status=0
 for folder in "${!allowed[@]}"; do

@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "record/boxes.h"
+#include "mp4/boxes.h"
 
 #define TRACK_ID 1
 /* ISO sample flags: a sync sample depends on no other; the rest depend on

@@ -11,7 +11,7 @@
 
 #include "feed/viewers.h"
 #include "mse_stream.h"
-#include "webrtc/tier_controller.h"
+#include "feed/tier_controller.h"
 
 /* The feed's byte stream made length-prefixed, with its configuration in
  * the caps, as an MP4 sample entry wants it. */

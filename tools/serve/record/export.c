@@ -2,7 +2,7 @@
 
 #include <string.h>
 
-#include "boxes.h"
+#include "mp4/boxes.h"
 #include "fmp4.h"
 #include "segments.h"
 

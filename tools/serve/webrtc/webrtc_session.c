@@ -12,10 +12,10 @@
 #include <gst/video/video.h>
 #include <gst/webrtc/webrtc.h>
 
+#include "feed/tier_controller.h"
 #include "feed/viewers.h"
 #include "link_stats.h"
 #include "tcp_send_bound.h"
-#include "tier_controller.h"
 #include "whep_offer.h"
 
 /* Up to this long after its local description is set, the answer waits for

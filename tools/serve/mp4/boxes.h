@@ -1,8 +1,8 @@
 /*
  * Writing ISO base media boxes: big-endian fields appended to a byte array.
  */
-#ifndef SERVE_BOXES_H
-#define SERVE_BOXES_H
+#ifndef SERVE_MP4_BOXES_H
+#define SERVE_MP4_BOXES_H
 
 #include <stdint.h>
 

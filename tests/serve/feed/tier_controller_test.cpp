@@ -8,7 +8,7 @@
 #include <vector>
 
 extern "C" {
-#include "webrtc/tier_controller.h"
+#include "feed/tier_controller.h"
 }
 
 namespace {
