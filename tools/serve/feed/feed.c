@@ -1,4 +1,3 @@
-#define G_LOG_DOMAIN "boardcam-serve"
 #include "feed.h"
 
 #include <pthread.h>

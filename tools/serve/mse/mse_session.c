@@ -29,15 +29,20 @@
 /* Unsent bytes the kernel holds for the viewer: the rest wait in the
  * application, where they are counted. */
 #define NOTSENT_LOWAT (16 * 1024)
-/* Sent this much faster than it arrived: the link was full. */
-#define SATURATED 1.25
-/* A queue this long shows the link filled while more was sent. */
-#define FULL_QUEUE_MS 100.0
+/* Frames go out while what went before is acknowledged within this: a link
+ * busier than that gets nothing more until it catches up, and what waits
+ * meanwhile can be left out. */
+#define SEND_AHEAD_MS 250.0
+/* A queue this long at a look, while more was sent than arrived: the link
+ * was full. A token bucket lets bursts through at once until it is. */
+#define FULL_QUEUE_MS 50.0
+#define SATURATED 1.1
 
 struct outgoing {
     enum mse_message kind;
     GBytes *bytes;
     int key_frame;
+    gint64 made_us; /* when the streaming thread handed it over */
 };
 
 struct unacked {
@@ -65,6 +70,7 @@ struct mse_session {
     int drain_pending;
 
     /* The main loop's. */
+    GQueue waiting; /* struct outgoing not yet handed to the connection, oldest first */
     GQueue unacked; /* struct unacked, oldest first */
     gsize unacked_bytes;
     uint64_t binary_sent, binary_acked;
@@ -72,6 +78,7 @@ struct mse_session {
     uint64_t looked_sent, looked_acked;
     gint64 looked_at, status_at;
     double rtt_ms;
+    int drained; /* everything sent was acknowledged at some moment since the last look */
     int resync; /* messages were left out: the next fragment sent is a key frame */
     guint look_timer;
     struct tier_controller controller;
@@ -94,6 +101,7 @@ static void session_unref(gpointer data) {
     struct mse_session *session = data;
     if (!g_atomic_int_dec_and_test(&session->refs)) return;
     g_queue_clear_full(&session->outbox, outgoing_free);
+    g_queue_clear_full(&session->waiting, outgoing_free);
     g_queue_clear_full(&session->unacked, g_free);
     mse_stream_clear(&session->stream);
     pthread_mutex_destroy(&session->lock);
@@ -119,42 +127,80 @@ static void send_binary(struct mse_session *session, GBytes *bytes) {
     soup_websocket_connection_send_message(session->connection, SOUP_WEBSOCKET_DATA_BINARY, bytes);
 }
 
-static void send_outgoing(struct mse_session *session, const struct outgoing *out) {
-    if (!connection_open(session)) return;
-    if (out->kind == MSE_DESCRIPTION) {
-        gchar *text = g_strndup(g_bytes_get_data(out->bytes, NULL), g_bytes_get_size(out->bytes));
-        send_text(session, text);
-        g_free(text);
-        return;
-    }
-    if (out->kind == MSE_FRAGMENT) {
-        if (session->resync && !out->key_frame) return;
-        if (session->unacked_bytes + g_bytes_get_size(out->bytes) > MSE_SEND_LIMIT_BYTES) {
-            /* The viewer takes less than the stream: it gets the next key
-             * frame once its queue has room. */
-            if (!session->resync) feed_skip_to_key_frame(session->feed, session->src);
-            session->resync = 1;
-            viewers_count_drop(session->camera);
-            return;
+/* The age of what waits longest for the viewer: in the application (here,
+ * not yet handed over) or on its way (handed over, not yet acknowledged). */
+static double queue_ms(const struct mse_session *session, gint64 now) {
+    const struct unacked *sent = session->unacked.head != NULL ? session->unacked.head->data : NULL;
+    const struct outgoing *waiting = session->waiting.head != NULL ? session->waiting.head->data : NULL;
+    gint64 oldest = now;
+    if (sent != NULL && sent->sent_us < oldest) oldest = sent->sent_us;
+    if (waiting != NULL && waiting->made_us < oldest) oldest = waiting->made_us;
+    return (double)(now - oldest) / 1000.0;
+}
+
+/* Leaves out every frame waiting (the configurations stay, in order) and
+ * starts again from the next key frame: the viewer gets the present, not
+ * the past. */
+static void skip_to_key_frame(struct mse_session *session) {
+    GList *link = session->waiting.head;
+    int dropped = 0, dropped_key_frame = 0;
+    while (link != NULL) {
+        GList *next = link->next;
+        struct outgoing *out = link->data;
+        if (out->kind == MSE_FRAGMENT) {
+            dropped = 1;
+            dropped_key_frame |= out->key_frame;
+            outgoing_free(out);
+            g_queue_delete_link(&session->waiting, link);
         }
-        session->resync = 0;
+        link = next;
     }
-    send_binary(session, out->bytes);
+    if (dropped) viewers_count_drop(session->camera);
+    /* The feed skips to a key frame it asks for (at most one a second); a
+     * key frame left out here needs another. */
+    if (!session->resync || dropped_key_frame) feed_skip_to_key_frame(session->feed, session->src);
+    session->resync = 1;
+}
+
+/* Hands the connection what waits, while the viewer keeps up: nothing new
+ * while what went before has waited SEND_AHEAD_MS unacknowledged, or while
+ * MSE_SEND_LIMIT_BYTES are out. What waits here can still be left out. */
+static void pump(struct mse_session *session) {
+    const gint64 now = g_get_monotonic_time();
+    struct outgoing *out;
+    if (queue_ms(session, now) > TIER_QUEUE_LIMIT_MS) skip_to_key_frame(session);
+    while ((out = g_queue_peek_head(&session->waiting)) != NULL) {
+        const struct unacked *sent = g_queue_peek_head(&session->unacked);
+        if (!connection_open(session)) return;
+        if (out->kind == MSE_FRAGMENT) {
+            if (session->resync && !out->key_frame) {
+                outgoing_free(g_queue_pop_head(&session->waiting));
+                continue;
+            }
+            if ((sent != NULL && (double)(now - sent->sent_us) / 1000.0 > SEND_AHEAD_MS) ||
+                session->unacked_bytes + g_bytes_get_size(out->bytes) > MSE_SEND_LIMIT_BYTES)
+                return;
+            session->resync = 0;
+        }
+        g_queue_pop_head(&session->waiting);
+        if (out->kind == MSE_DESCRIPTION) {
+            gchar *text = g_strndup(g_bytes_get_data(out->bytes, NULL), g_bytes_get_size(out->bytes));
+            send_text(session, text);
+            g_free(text);
+        } else {
+            send_binary(session, out->bytes);
+        }
+        outgoing_free(out);
+    }
 }
 
 static gboolean drain(gpointer data) {
     struct mse_session *session = data;
-    GQueue taken = G_QUEUE_INIT;
-    struct outgoing *out;
     pthread_mutex_lock(&session->lock);
-    taken = session->outbox;
-    g_queue_init(&session->outbox);
+    while (!g_queue_is_empty(&session->outbox)) g_queue_push_tail(&session->waiting, g_queue_pop_head(&session->outbox));
     session->drain_pending = 0;
     pthread_mutex_unlock(&session->lock);
-    while ((out = g_queue_pop_head(&taken)) != NULL) {
-        if (!session->freed) send_outgoing(session, out);
-        outgoing_free(out);
-    }
+    if (!session->freed) pump(session);
     return G_SOURCE_REMOVE;
 }
 
@@ -166,6 +212,7 @@ static void hand_over(enum mse_message kind, GBytes *bytes, int key_frame, void 
     out->kind = kind;
     out->bytes = bytes;
     out->key_frame = key_frame;
+    out->made_us = g_get_monotonic_time();
     pthread_mutex_lock(&session->lock);
     if (kind == MSE_FRAGMENT && g_queue_get_length(&session->outbox) >= OUTBOX_LIMIT) {
         pthread_mutex_unlock(&session->lock);
@@ -219,6 +266,8 @@ static void on_message(SoupWebsocketConnection *connection, gint type, GBytes *m
         if (session->binary_acked == count) session->rtt_ms = (double)(g_get_monotonic_time() - sent->sent_us) / 1000.0;
         g_free(sent);
     }
+    if (g_queue_is_empty(&session->unacked)) session->drained = 1;
+    pump(session);
 }
 
 static void on_closed(SoupWebsocketConnection *connection, gpointer data) {
@@ -256,14 +305,18 @@ static gboolean look(gpointer data) {
     report.feedback_sent_kbps = -1;
     report.loss = 0;
     report.rtt_ms = session->rtt_ms;
-    report.queue_ms = oldest != NULL ? (double)(now - oldest->sent_us) / 1000.0 : 0;
+    report.queue_ms = queue_ms(session, now);
     report.key_frames_asked = 0;
-    /* More went out than arrived while the queue grew: what arrived is the
-     * link's rate. */
-    report.capacity_kbps = report.queue_ms > FULL_QUEUE_MS && report.received_kbps > 0 &&
-                                   report.sent_kbps > SATURATED * report.received_kbps
+    /* Something waited for the viewer all through the interval, or a queue
+     * built while more went out than arrived: the link (or the page) was
+     * busy, and what arrived is its rate. */
+    report.capacity_kbps = report.received_kbps > 0 &&
+                                   ((!session->drained && oldest != NULL && oldest->sent_us <= session->looked_at) ||
+                                    (report.queue_ms > FULL_QUEUE_MS &&
+                                     report.sent_kbps > SATURATED * report.received_kbps))
                                ? report.received_kbps
                                : -1;
+    session->drained = g_queue_is_empty(&session->unacked);
     session->looked_at = now;
     session->looked_sent = session->bytes_sent;
     session->looked_acked = session->bytes_acked;
@@ -284,7 +337,8 @@ static gboolean look(gpointer data) {
     }
     feed_set_low_tier_wish(session->feed, session->src,
                            session->decision.tier == TIER_LOW ? session->decision.low_kbps : 0);
-    if (session->decision.skip_to_key_frame) feed_skip_to_key_frame(session->feed, session->src);
+    if (session->decision.tier != before && session->decision.tier == TIER_LOW) skip_to_key_frame(session);
+    pump(session);
     if (now - session->status_at >= STATUS_INTERVAL_US) {
         session->status_at = now;
         send_status(session);
@@ -312,6 +366,7 @@ struct mse_session *mse_session_new(struct feed *feed, SoupWebsocketConnection *
     session->refs = 1;
     pthread_mutex_init(&session->lock, NULL);
     g_queue_init(&session->outbox);
+    g_queue_init(&session->waiting);
     g_queue_init(&session->unacked);
     mse_stream_init(&session->stream);
     session->feed = feed;

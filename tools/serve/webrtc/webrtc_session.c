@@ -1,4 +1,3 @@
-#define G_LOG_DOMAIN "boardcam-serve"
 #include "webrtc_session.h"
 
 #include <pthread.h>

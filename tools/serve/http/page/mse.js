@@ -8,7 +8,7 @@
 // behind, jumps when far behind or stuck at a hole in what it has, and lets
 // go of what it played.
 
-const BEHIND_FAST_S = 0.5, BEHIND_JUMP_S = 1.0, JUMP_TO_S = 0.15, KEEP_S = 10, CHASE_MS = 250, PENDING_MAX = 120;
+const BEHIND_FAST_S = 0.3, BEHIND_JUMP_S = 1.0, JUMP_TO_S = 0.15, KEEP_S = 10, CHASE_MS = 250, PENDING_MAX = 120;
 
 export const mseAvailable = () => typeof (window.ManagedMediaSource || window.MediaSource) === "function" &&
   typeof WebSocket === "function";
@@ -34,6 +34,9 @@ export class MseStream {
     video.srcObject = null;
     video.src = this.url;
     this.source.addEventListener("sourceopen", () => this.connect(path), { once: true });
+    this.onError = () => this.end("the browser could not play the stream" +
+      (video.error && video.error.message ? ": " + video.error.message : ""));
+    video.addEventListener("error", this.onError);
     this.chaser = setInterval(() => this.chase(), CHASE_MS);
   }
 
@@ -58,34 +61,45 @@ export class MseStream {
     ++this.received;
     this.bytes += data.byteLength;
     this.socket.send("ack " + this.received);
-    // A page that cannot keep up leaves out what it has not appended; the
-    // next initialization segment or key frame starts it again.
-    if (this.pending.length >= PENDING_MAX) this.pending = [];
+    // A page this far behind cannot catch up by appending: it starts again.
+    if (this.pending.length >= PENDING_MAX) {
+      this.end("the browser fell behind the stream");
+      return;
+    }
     this.pending.push(data);
     this.append();
   }
 
+  // A new configuration (the first, or another tier's): its type applies
+  // from its initialization segment on, after what came before it.
   describe(m) {
     if (this.epochMs === null) this.epochMs = m.epoch_ms;
     const type = 'video/mp4; codecs="' + m.codec + '"';
-    try {
-      if (!this.buffer) {
+    if (!this.buffer) {
+      try {
         this.buffer = this.source.addSourceBuffer(type);
-        this.buffer.mode = "segments";
-        this.buffer.addEventListener("updateend", () => this.append());
-      } else if (m.codec !== this.codec && typeof this.buffer.changeType === "function") {
-        this.buffer.changeType(type);
+      } catch (e) {
+        this.end("this browser cannot play " + m.codec + " (" + e.message + ")");
+        return;
       }
-      this.codec = m.codec;
-    } catch (e) {
-      this.end("this browser cannot play " + m.codec);
+      this.buffer.mode = "segments";
+      this.buffer.addEventListener("updateend", () => this.append());
+    } else if (m.codec !== this.codec) {
+      this.pending.push({ type });
     }
+    this.codec = m.codec;
   }
 
   append() {
     if (!this.buffer || this.buffer.updating || this.pending.length === 0 || this.closed) return;
+    const next = this.pending.shift();
     try {
-      this.buffer.appendBuffer(this.pending.shift());
+      if (next.type) {
+        if (typeof this.buffer.changeType === "function") this.buffer.changeType(next.type);
+        this.append();
+      } else {
+        this.buffer.appendBuffer(next);
+      }
     } catch (e) {
       this.end("the browser refused the stream: " + e.message);
     }
@@ -100,7 +114,7 @@ export class MseStream {
     if (behind > BEHIND_JUMP_S || video.currentTime < start) {
       video.currentTime = Math.max(start, end - JUMP_TO_S);
     }
-    video.playbackRate = behind > BEHIND_FAST_S ? 1.25 : 1.0;
+    video.playbackRate = behind > BEHIND_FAST_S ? 1.1 : 1.0;
     if (video.paused) video.play().catch(() => {});
     if (this.buffer && !this.buffer.updating && video.currentTime - ranges.start(0) > 2 * KEEP_S) {
       try { this.buffer.remove(0, video.currentTime - KEEP_S); } catch (e) { /* next time */ }
@@ -129,6 +143,7 @@ export class MseStream {
     if (this.closed) return;
     this.closed = true;
     clearInterval(this.chaser);
+    this.video.removeEventListener("error", this.onError);
     if (this.socket) {
       this.socket.onclose = this.socket.onerror = this.socket.onmessage = null;
       this.socket.close();
