@@ -75,13 +75,14 @@ void mse_stream_push(struct mse_stream *stream, GstBuffer *buffer, GstCaps *caps
     /* A unit from before the time line's zero (a clock that went back) would
      * wrap round: it is left out. */
     if (GST_CLOCK_TIME_IS_VALID(stream->first_pts) && pts < stream->first_pts) return;
+    /* A new configuration plays from a key frame of its own; the unit held
+     * lasts until then. */
+    if (new_config && !key) {
+        ++stream->skipped;
+        return;
+    }
     if (stream->held != NULL) send_held(stream, pts, emit, user);
     if (new_config) {
-        /* A new configuration plays from a key frame of its own. */
-        if (!key) {
-            ++stream->skipped;
-            return;
-        }
         if (!GST_CLOCK_TIME_IS_VALID(stream->first_pts)) {
             stream->first_pts = pts;
             stream->epoch_us = now_us;
