@@ -1,5 +1,5 @@
 """Every kind of client a server can have at the moment it is told to stop:
-players of every protocol, a stalled viewer, connections that never finish
+players of every protocol, stalled viewers (MJPEG, and MSE without TLS), connections that never finish
 their request or their TLS handshake, and one hanging up as the stop comes."""
 from __future__ import annotations
 
@@ -12,6 +12,7 @@ from pathlib import Path
 from typing import List, Optional
 
 from clients import MjpegReader, stalled_stream
+from websocket_client import WebSocket
 
 
 def make_certificate(directory: Path) -> tuple:
@@ -28,6 +29,7 @@ class EveryClient:
     """Connects them all to `server`; close() lets go of whatever is left."""
 
     def __init__(self, server, tls: bool, certificate: Optional[Path] = None) -> None:
+        self.tls = tls
         self.processes: List[subprocess.Popen] = []
         self.sockets: List[socket.socket] = []
         self.readers: List[MjpegReader] = []
@@ -43,6 +45,8 @@ class EveryClient:
                 **quiet))
             self.readers.append(MjpegReader(server.http_port, "/cam0.mjpg"))
             self.sockets.append(stalled_stream(server.http_port, "/cam1.mjpg"))
+            # An MSE viewer that reads nothing: its frames wait in the server.
+            self.sockets.append(WebSocket("127.0.0.1", server.http_port, "/cam0/mse", receive_buffer=4096).sock)
         else:
             self.processes.append(subprocess.Popen(
                 ["curl", "-s", "-k", "-N", "-o", "/dev/null", server.url("/cam0.mjpg")], **quiet))
@@ -77,7 +81,8 @@ class EveryClient:
             except ValueError:
                 cameras = []
             if sum(c["clients"]["rtsp"] for c in cameras) >= 2 and all(c["streaming"] for c in cameras) and \
-                    sum(c["clients"]["webrtc"] for c in cameras) >= 1:
+                    sum(c["clients"]["webrtc"] for c in cameras) >= 1 and \
+                    (self.tls or sum(c["clients"]["mse"] for c in cameras) >= 1):
                 return
             time.sleep(0.1)
         raise AssertionError("the players never started")
