@@ -53,6 +53,14 @@ struct Viewer {
         }
         return changed_at;
     }
+    // A viewer that joined on a free link, then found it too slow for the
+    // main stream: on the low tier.
+    static Viewer OnTheLowTier() {
+        Viewer run;
+        run.Feed(kFree, 3);
+        run.Feed(kMainOn1500, 2);
+        return run;
+    }
 };
 
 TEST(TierController, GoesDownWithinTwoSecondsOfSustainedOveruse) {
@@ -128,9 +136,7 @@ TEST(TierController, ATrialUpThatFailsBacksOffFrom10sTo120s) {
 }
 
 TEST(TierController, ATrialThatHoldsStaysOnMainAndResetsTheBackOff) {
-    Viewer run;
-    run.Feed(kFree, 3);
-    run.Feed(kMainOn1500, 2);
+    Viewer run = Viewer::OnTheLowTier();
     ASSERT_EQ(run.controller.tier, TIER_LOW);
     // Still slow long enough for one trial to fail, then the link is free.
     int64_t now_free = -1;
@@ -153,9 +159,7 @@ TEST(TierController, ATrialThatHoldsStaysOnMainAndResetsTheBackOff) {
 }
 
 TEST(TierController, TheLowTiersBitRateFollowsTheLinkWithinItsClamps) {
-    Viewer run;
-    run.Feed(kFree, 3);
-    run.Feed(kMainOn1500, 2);
+    Viewer run = Viewer::OnTheLowTier();
     ASSERT_EQ(run.controller.tier, TIER_LOW);
     // A 100 kbit/s link: overuse on the low tier every second.
     for (int i = 0; i < 20; ++i) {
@@ -199,9 +203,7 @@ TEST(TierController, NoisyFeedbackAloneIsNotOveruse) {
     // A low tier of 200 kbit/s on a free link: the feedback's windows and
     // ours differ, so a second's figures swing by half, with no loss and no
     // queue.
-    Viewer run;
-    run.Feed(kFree, 3);
-    run.Feed(kMainOn1500, 2);
+    Viewer run = Viewer::OnTheLowTier();
     ASSERT_EQ(run.controller.tier, TIER_LOW);
     run.Feed(kLowClean, 5);
     run.controller.next_trial_us = run.now + 600 * kSecond;  // no trial up in the way
@@ -237,9 +239,7 @@ TEST(TierController, ALowTierAboveTheLinkComesDownToWhatArrives) {
 TEST(TierController, ALinkSeenFullBoundsTheLowTierAndSparesUselessTrials) {
     // 1 Mbit/s: the low tier's key frames fill it now and then, and arrive
     // at 930 kbit/s while going out faster.
-    Viewer run;
-    run.Feed(kFree, 3);
-    run.Feed(kMainOn1500, 2);
+    Viewer run = Viewer::OnTheLowTier();
     ASSERT_EQ(run.controller.tier, TIER_LOW);
     for (int second = 0; second < 300; ++second) {
         const double sent = run.controller.low_kbps;
@@ -258,9 +258,7 @@ TEST(TierController, ALinkSeenFullBoundsTheLowTierAndSparesUselessTrials) {
 }
 
 TEST(TierController, ATrialThatSendsTwiceWhatArrivesEndsAtOnce) {
-    Viewer run;
-    run.Feed(kFree, 3);
-    run.Feed(kMainOn1500, 2);
+    Viewer run = Viewer::OnTheLowTier();
     ASSERT_EQ(run.controller.tier, TIER_LOW);
     while (run.controller.tier == TIER_LOW && run.now < 60 * kSecond) run.Feed(kLowClean, 1);
     ASSERT_EQ(run.controller.tier, TIER_MAIN);
@@ -276,9 +274,7 @@ TEST(TierController, ATrialThatSendsTwiceWhatArrivesEndsAtOnce) {
     // sent in a quarter second is four times what the feedback saw arrive
     // in its own window, but the feedback's own count of what was sent of
     // those packets is close to what arrived. The trial goes on.
-    Viewer wide;
-    wide.Feed(kFree, 3);
-    wide.Feed(kMainOn1500, 2);
+    Viewer wide = Viewer::OnTheLowTier();
     while (wide.controller.tier == TIER_LOW && wide.now < 60 * kSecond) wide.Feed(kLowClean, 1);
     ASSERT_TRUE(wide.controller.trial);
     link_report burst{wide.now += kSecond / 4, 4279, 1380, 0, 1, 0, 0, -1, 1550};

@@ -168,113 +168,87 @@ gchar *status_json(struct feed *const feeds[2], const struct status_source *sour
     return text;
 }
 
+/* A family's values for each camera, under a label with these values (or no
+ * label: one value, `label` NULL). */
+#define METRIC_MAX_LABELS 4
+struct metric {
+    const char *name;
+    const char *type;
+    const char *help;
+    const char *label;
+    const char *label_values[METRIC_MAX_LABELS];
+    uint64_t values[2][METRIC_MAX_LABELS];
+};
+
+static void add_metric(GString *out, struct feed *const feeds[2], const struct metric *metric) {
+    int camera, l;
+    g_string_append_printf(out, "# HELP %s %s\n# TYPE %s %s\n", metric->name, metric->help, metric->name, metric->type);
+    for (camera = 0; camera < 2; ++camera) {
+        if (feeds[camera] == NULL) continue;
+        if (metric->label == NULL) {
+            g_string_append_printf(out, "%s{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", metric->name, camera,
+                                   (guint64)metric->values[camera][0]);
+            continue;
+        }
+        for (l = 0; l < METRIC_MAX_LABELS && metric->label_values[l] != NULL; ++l)
+            g_string_append_printf(out, "%s{camera=\"%d\",%s=\"%s\"} %" G_GUINT64_FORMAT "\n", metric->name, camera,
+                                   metric->label, metric->label_values[l], (guint64)metric->values[camera][l]);
+    }
+}
+
 gchar *status_metrics(struct feed *const feeds[2], const struct status_source *sources, int source_count) {
     GString *out = g_string_new(NULL);
     struct feed_stats stats[2];
+    struct metric metrics[] = {
+        {"boardcam_frames_total", "counter", "Frames read from the camera.", NULL, {NULL}, {{0}}},
+        {"boardcam_dropped_frames_total", "counter",
+         "Frames lost: by the camera, which delivered a later frame instead, or for a client too slow to take them.",
+         "reason", {"camera", "slow_client"}, {{0}}},
+        {"boardcam_clients", "gauge", "Clients watching the camera.", "protocol", {"rtsp", "mjpeg", "webrtc", "mse"},
+         {{0}}},
+        {"boardcam_webrtc_viewers", "gauge", "WebRTC viewers by the tier they are sent.", "tier", {"main", "low"},
+         {{0}}},
+        {"boardcam_mse_viewers", "gauge", "Viewers over fMP4 and a WebSocket by the tier they are sent.", "tier",
+         {"main", "low"}, {{0}}},
+        {"boardcam_tier_switches_total", "counter", "Viewers moved between the main stream and the low tier.", NULL,
+         {NULL}, {{0}}},
+        {"boardcam_key_frames_asked_total", "counter", "Key frames clients asked of the main encoder.", NULL, {NULL},
+         {{0}}},
+        {"boardcam_key_frames_made_total", "counter",
+         "Key frames asked of the main encoder and made: for clients (at most one a second) and for segment "
+         "boundaries.",
+         "reason", {"clients", "segment"}, {{0}}},
+        {"boardcam_key_frames_total", "counter", "Key frames out of the main encoder, its own included.", NULL, {NULL},
+         {{0}}},
+        {"boardcam_streaming", "gauge", "Whether the camera is open and delivering frames.", NULL, {NULL}, {{0}}},
+        {"boardcam_camera_errors_total", "counter",
+         "Capture failures: each closed the camera, which was tried again.", NULL, {NULL}, {{0}}},
+    };
     int camera, i;
     for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] != NULL) feed_stats(feeds[camera], &stats[camera]);
-    }
-    g_string_append(out, "# HELP boardcam_frames_total Frames read from the camera.\n"
-                         "# TYPE boardcam_frames_total counter\n");
-    for (camera = 0; camera < 2; ++camera) {
+        const struct feed_stats *st = &stats[camera];
         if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out, "boardcam_frames_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
-                               (guint64)stats[camera].frames);
-    }
-    g_string_append(out, "# HELP boardcam_dropped_frames_total Frames lost: by the camera, which delivered a "
-                         "later frame instead, or for a client too slow to take them.\n"
-                         "# TYPE boardcam_dropped_frames_total counter\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out,
-                               "boardcam_dropped_frames_total{camera=\"%d\",reason=\"camera\"} %" G_GUINT64_FORMAT
-                               "\n"
-                               "boardcam_dropped_frames_total{camera=\"%d\",reason=\"slow_client\"} %" G_GUINT64_FORMAT
-                               "\n",
-                               camera, (guint64)stats[camera].dropped, camera, (guint64)viewers_drops(camera));
-    }
-    g_string_append(out, "# HELP boardcam_clients Clients watching the camera.\n"
-                         "# TYPE boardcam_clients gauge\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out,
-                               "boardcam_clients{camera=\"%d\",protocol=\"rtsp\"} %d\n"
-                               "boardcam_clients{camera=\"%d\",protocol=\"mjpeg\"} %d\n"
-                               "boardcam_clients{camera=\"%d\",protocol=\"webrtc\"} %d\n"
-                               "boardcam_clients{camera=\"%d\",protocol=\"mse\"} %d\n",
-                               camera, viewers_watching(camera, VIEWER_RTSP), camera,
-                               viewers_watching(camera, VIEWER_MJPEG), camera, viewers_watching(camera, VIEWER_WEBRTC),
-                               camera, viewers_watching(camera, VIEWER_MSE));
-    }
-    g_string_append(out, "# HELP boardcam_webrtc_viewers WebRTC viewers by the tier they are sent.\n"
-                         "# TYPE boardcam_webrtc_viewers gauge\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out,
-                               "boardcam_webrtc_viewers{camera=\"%d\",tier=\"main\"} %d\n"
-                               "boardcam_webrtc_viewers{camera=\"%d\",tier=\"low\"} %d\n",
-                               camera, viewers_on_tier(camera, VIEWER_WEBRTC, 0), camera,
-                               viewers_on_tier(camera, VIEWER_WEBRTC, 1));
-    }
-    g_string_append(out, "# HELP boardcam_mse_viewers Viewers over fMP4 and a WebSocket by the tier they are sent.\n"
-                         "# TYPE boardcam_mse_viewers gauge\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out,
-                               "boardcam_mse_viewers{camera=\"%d\",tier=\"main\"} %d\n"
-                               "boardcam_mse_viewers{camera=\"%d\",tier=\"low\"} %d\n",
-                               camera, viewers_on_tier(camera, VIEWER_MSE, 0), camera,
-                               viewers_on_tier(camera, VIEWER_MSE, 1));
-    }
-    g_string_append(out, "# HELP boardcam_tier_switches_total Viewers moved between the main stream and the low "
-                         "tier.\n"
-                         "# TYPE boardcam_tier_switches_total counter\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out, "boardcam_tier_switches_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
-                               (guint64)stats[camera].tier_switches);
-    }
-    g_string_append(out, "# HELP boardcam_key_frames_asked_total Key frames clients asked of the main encoder.\n"
-                         "# TYPE boardcam_key_frames_asked_total counter\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out, "boardcam_key_frames_asked_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
-                               (guint64)stats[camera].key_frames_asked);
-    }
-    g_string_append(out, "# HELP boardcam_key_frames_made_total Key frames asked of the main encoder and made: "
-                         "for clients (at most one a second) and for segment boundaries.\n"
-                         "# TYPE boardcam_key_frames_made_total counter\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out,
-                               "boardcam_key_frames_made_total{camera=\"%d\",reason=\"clients\"} %" G_GUINT64_FORMAT "\n"
-                               "boardcam_key_frames_made_total{camera=\"%d\",reason=\"segment\"} %" G_GUINT64_FORMAT "\n",
-                               camera, (guint64)stats[camera].key_frames_made, camera,
-                               (guint64)stats[camera].key_frames_forced);
-    }
-    g_string_append(out, "# HELP boardcam_key_frames_total Key frames out of the main encoder, its own included.\n"
-                         "# TYPE boardcam_key_frames_total counter\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out, "boardcam_key_frames_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
-                               (guint64)stats[camera].key_frames);
-    }
-    g_string_append(out, "# HELP boardcam_streaming Whether the camera is open and delivering frames.\n"
-                         "# TYPE boardcam_streaming gauge\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out, "boardcam_streaming{camera=\"%d\"} %d\n", camera, stats[camera].streaming);
-    }
-    g_string_append(out, "# HELP boardcam_camera_errors_total Capture failures: each closed the camera, which "
-                         "was tried again.\n"
-                         "# TYPE boardcam_camera_errors_total counter\n");
-    for (camera = 0; camera < 2; ++camera) {
-        if (feeds[camera] == NULL) continue;
-        g_string_append_printf(out, "boardcam_camera_errors_total{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
-                               (guint64)stats[camera].errors_total);
+        feed_stats(feeds[camera], &stats[camera]);
+        metrics[0].values[camera][0] = st->frames;
+        metrics[1].values[camera][0] = st->dropped;
+        metrics[1].values[camera][1] = viewers_drops(camera);
+        /* In the order of enum viewer_protocol, as the labels above are. */
+        for (i = 0; i < VIEWER_PROTOCOLS; ++i)
+            metrics[2].values[camera][i] = (uint64_t)viewers_watching(camera, (enum viewer_protocol)i);
+        for (i = 0; i < 2; ++i) {
+            metrics[3].values[camera][i] = (uint64_t)viewers_on_tier(camera, VIEWER_WEBRTC, i);
+            metrics[4].values[camera][i] = (uint64_t)viewers_on_tier(camera, VIEWER_MSE, i);
+        }
+        metrics[5].values[camera][0] = st->tier_switches;
+        metrics[6].values[camera][0] = st->key_frames_asked;
+        metrics[7].values[camera][0] = st->key_frames_made;
+        metrics[7].values[camera][1] = st->key_frames_forced;
+        metrics[8].values[camera][0] = st->key_frames;
+        metrics[9].values[camera][0] = (uint64_t)st->streaming;
+        metrics[10].values[camera][0] = st->errors_total;
         feed_stats_clear(&stats[camera]);
     }
+    for (i = 0; i < (int)G_N_ELEMENTS(metrics); ++i) add_metric(out, feeds, &metrics[i]);
     g_string_append(out, "# HELP boardcam_sharing_programs Other programs sharing the camera.\n"
                          "# TYPE boardcam_sharing_programs gauge\n");
     for (camera = 0; camera < 2; ++camera) {

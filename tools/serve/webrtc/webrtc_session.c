@@ -76,6 +76,7 @@ struct webrtc_session {
     int tcp_ports[TCP_SEND_BOUND_PORTS]; /* its passive TCP candidates' ports */
     int tcp_port_count;
     gint64 connected_at;   /* when its media connected, for the search of its TCP connection */
+    unsigned tcp_searches;
     uint64_t bytes_sent;   /* at the last look */
     gint64 looked_at;
     double sent_kbps;      /* over the last interval */
@@ -366,8 +367,11 @@ static gboolean look_at_link(gpointer data) {
         session->bytes_sent = 0;
         return G_SOURCE_CONTINUE;
     }
-    /* A viewer that connects over TCP does so within its first seconds. */
-    if (session->over_tcp || g_get_monotonic_time() - session->connected_at < 20 * G_USEC_PER_SEC)
+    /* A viewer that connects over TCP does so within its first seconds; its
+     * connection, once found and bounded, stays so. The search reads every
+     * descriptor of the process: once a second is enough. */
+    if (!session->over_tcp && session->tcp_port_count > 0 &&
+        g_get_monotonic_time() - session->connected_at < 20 * G_USEC_PER_SEC && session->tcp_searches++ % 4 == 0)
         session->over_tcp = tcp_send_bound_apply(session->tcp_ports, session->tcp_port_count) > 0;
     g_signal_emit_by_name(session->webrtc, "get-stats", NULL, session_promise(session, on_stats));
     return G_SOURCE_CONTINUE;
