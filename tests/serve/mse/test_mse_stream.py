@@ -4,6 +4,7 @@ viewer that takes nothing."""
 from __future__ import annotations
 
 import json
+import os
 import socket
 import struct
 import time
@@ -11,7 +12,7 @@ from typing import Dict, List, Tuple
 
 import pytest
 
-from conftest import status, wait_for
+from conftest import SANITIZED, status, wait_for
 from websocket_client import BINARY, TEXT, HandshakeRefused, WebSocket
 
 
@@ -148,8 +149,12 @@ def test_a_viewer_that_takes_nothing_costs_bounded_memory_and_is_ended(start_ser
         wait_for(lambda: status(server)["cameras"][0]["tiers"]["mse"]["low"] == 1, 10,
                  "the stalled viewer to be moved to the low tier")
         time.sleep(6)
-        # Eight seconds of a 4 Mbit/s stream are 4 MB: far less waits.
-        assert rss_kib(server) - before < 6 * 1024, (before, rss_kib(server))
+        # Eight seconds of a 4 Mbit/s stream are 4 MB: far less waits. Under
+        # AddressSanitizer up to 8 MiB of freed memory is held in quarantine;
+        # under ThreadSanitizer, whose allocator and shadow grow as they
+        # please, the resident size says nothing.
+        if "TSAN_OPTIONS" not in os.environ:
+            assert rss_kib(server) - before < (14 if SANITIZED else 6) * 1024, (before, rss_kib(server))
         wait_for(lambda: status(server)["cameras"][0]["clients"]["mse"] == 0, 30, "the stalled viewer to be ended")
         assert time.monotonic() - start >= 14
     finally:

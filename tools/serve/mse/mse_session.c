@@ -236,10 +236,12 @@ static GstFlowReturn on_sample(GstAppSink *sink, gpointer data) {
     return GST_FLOW_OK;
 }
 
+/* Tells the owner once; it may free the session during the call. */
 static void end(struct mse_session *session, const char *why) {
-    if (session->freed || session->on_ended == NULL) return;
-    session->on_ended(session, why, session->user);
+    const mse_ended_fn on_ended = session->on_ended;
+    if (session->freed || on_ended == NULL) return;
     session->on_ended = NULL;
+    on_ended(session, why, session->user);
 }
 
 /* "ack N": the page has N binary messages. */
