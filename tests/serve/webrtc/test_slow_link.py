@@ -143,7 +143,9 @@ def test_a_slow_viewer_gets_the_low_tier_while_the_fast_one_and_the_recording_ke
         assert key_frames_between(statuses, start, statuses[-1][0]) <= seconds + 2, statuses[-1]
         assert camera["tiers"]["main"] == 1 and camera["tiers"]["low"] == 1, camera["tiers"]
         assert camera["tiers"]["switches"] >= 1 and camera["tiers"]["low_running"], camera["tiers"]
-        assert 150 <= camera["tiers"]["low_kbps"] <= 1000, camera["tiers"]
+        # The low tier fits the link, to within what the token bucket's burst
+        # lets through in one look on top of its rate.
+        assert 150 <= camera["tiers"]["low_kbps"] <= 1100, camera["tiers"]
     finally:
         fast.close()
         slow.close()
