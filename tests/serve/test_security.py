@@ -1,12 +1,14 @@
 """Passwords and encryption: loopback by default, the same users for HTTP and RTSP, TLS for both."""
 from __future__ import annotations
 
+import base64
 import os
 from pathlib import Path
 
 import pytest
 
 from conftest import SERVE, run
+from websocket_client import TEXT, HandshakeRefused, WebSocket
 
 
 def credentials(workdir: Path, mode: int = 0o600) -> Path:
@@ -62,6 +64,14 @@ def test_the_same_users_guard_http_and_rtsp(start_server, workdir: Path) -> None
     assert "401" in rtsp_answer(rtsp)
     assert "401" in rtsp_answer(rtsp.replace("rtsp://", "rtsp://bob:wrong@"))
     assert "codec_name=h264" in rtsp_answer(rtsp.replace("rtsp://", "rtsp://bob:hunter2@"))
+    # The MSE WebSocket too.
+    with pytest.raises(HandshakeRefused) as refused:
+        WebSocket("127.0.0.1", server.http_port, "/cam0/mse")
+    assert refused.value.status == 401
+    ws = WebSocket("127.0.0.1", server.http_port, "/cam0/mse",
+                   {"Authorization": "Basic " + base64.b64encode(b"bob:hunter2").decode()})
+    assert ws.receive()[0] == TEXT
+    ws.close()
 
 
 @pytest.fixture
@@ -89,6 +99,10 @@ def test_https_and_rtsps_with_a_certificate(start_server, certificate) -> None:
                   "-frames:v", "10", "-f", "rawvideo", "-pix_fmt", "gray", "-"], timeout=30)
     assert played.returncode == 0, played.stderr.decode()
     assert len(played.stdout) == 10 * 320 * 240, "ten decoded frames of the camera's size"
+    # The MSE WebSocket over TLS (wss): its first message.
+    ws = WebSocket("127.0.0.1", server.http_port, "/cam0/mse", cafile=str(cert))
+    assert ws.receive()[0] == TEXT
+    ws.close()
 
 
 def test_a_certificate_that_does_not_load_is_refused(workdir: Path) -> None:
