@@ -1,5 +1,5 @@
 """Every kind of client a server can have at the moment it is told to stop:
-players of every protocol, stalled viewers (MJPEG, and MSE without TLS), connections that never finish
+players of every protocol, stalled viewers (MJPEG, MSE), connections that never finish
 their request or their TLS handshake, and one hanging up as the stop comes."""
 from __future__ import annotations
 
@@ -29,7 +29,6 @@ class EveryClient:
     """Connects them all to `server`; close() lets go of whatever is left."""
 
     def __init__(self, server, tls: bool, certificate: Optional[Path] = None) -> None:
-        self.tls = tls
         self.processes: List[subprocess.Popen] = []
         self.sockets: List[socket.socket] = []
         self.readers: List[MjpegReader] = []
@@ -45,13 +44,16 @@ class EveryClient:
                 **quiet))
             self.readers.append(MjpegReader(server.http_port, "/cam0.mjpg"))
             self.sockets.append(stalled_stream(server.http_port, "/cam1.mjpg"))
-            # An MSE viewer that reads nothing: its frames wait in the server.
-            self.sockets.append(WebSocket("127.0.0.1", server.http_port, "/cam0/mse", receive_buffer=4096).sock)
+
         else:
             self.processes.append(subprocess.Popen(
                 ["curl", "-s", "-k", "-N", "-o", "/dev/null", server.url("/cam0.mjpg")], **quiet))
         self.processes.append(subprocess.Popen(
             ["curl", "-s", "-k", "-o", "/dev/null", "--max-time", "30", server.url("/cam1.jpg")], **quiet))
+        # An MSE viewer that reads nothing (over TLS with TLS): its frames wait
+        # in the server.
+        self.sockets.append(WebSocket("127.0.0.1", server.http_port, "/cam0/mse", receive_buffer=4096,
+                                      cafile=str(certificate) if tls and certificate else None).sock)
         # A WebRTC viewer, over HTTPS with TLS.
         whep = [sys.executable, str(Path(__file__).with_name("whep_client.py")), server.url("/cam1/whep"),
                 "--seconds", "120"] + (["--cafile", str(certificate)] if tls and certificate else [])
@@ -82,7 +84,7 @@ class EveryClient:
                 cameras = []
             if sum(c["clients"]["rtsp"] for c in cameras) >= 2 and all(c["streaming"] for c in cameras) and \
                     sum(c["clients"]["webrtc"] for c in cameras) >= 1 and \
-                    (self.tls or sum(c["clients"]["mse"] for c in cameras) >= 1):
+                    sum(c["clients"]["mse"] for c in cameras) >= 1:
                 return
             time.sleep(0.1)
         raise AssertionError("the players never started")
