@@ -94,8 +94,10 @@ def test_where_neither_udp_nor_ice_over_tcp_gets_through_the_tile_plays_mse_and_
             last = samples[-1]
             assert last["transport"] == "mse" and last["tier"] == "low", last
             assert re.fullmatch(r"MSE \u00b7 low \u00b7 \d+ fps \u00b7 \d+\.\d Mbit/s", last["label"]), last
-            # After a minute at 1 Mbit/s the picture is still live.
-            recent = [s for s in samples if s["t"] >= last["t"] - 5 and s["lag"] is not None]
+            # After a minute at 1 Mbit/s the picture is still live. A trial of
+            # the main stream may hold it back for a moment: the median of the
+            # last 10 s.
+            recent = [s for s in samples if s["t"] >= last["t"] - 10 and s["lag"] is not None]
             assert recent and statistics.median(s["lag"] for s in recent) <= 1.5, samples[-12:]
             assert fps([s for s in samples if s["t"] >= last["t"] - 30]) >= 10, samples[-12:]
             camera = status(server)["cameras"][0]
