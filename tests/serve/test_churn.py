@@ -8,6 +8,7 @@ from pathlib import Path
 
 from clients import RtspSession, request
 from conftest import SANITIZED, run, wait_for
+from websocket_client import BINARY, WebSocket
 
 # Connections in the churn: fewer under the sanitizers, where each costs
 # ten times as much and a hundred still pass every kind through the
@@ -27,7 +28,7 @@ def cameras_closed(server) -> bool:
 
 
 def one_of_each(server, i: int) -> None:
-    kind = i % 5
+    kind = i % 6
     if kind in (0, 1):
         session = RtspSession(server.rtsp_port)
         assert " 200 " in session.play(server.rtsp(i % 2))
@@ -48,10 +49,21 @@ def one_of_each(server, i: int) -> None:
         with socket.create_connection(("127.0.0.1", server.http_port), timeout=10) as sock:
             sock.sendall(request(f"/cam{i % 2}.jpg"))
             assert sock.recv(64).split(b" ")[1] == b"200"
-    else:
+    elif kind == 4:
         with socket.create_connection(("127.0.0.1", server.http_port), timeout=10) as sock:
             sock.sendall(request("/api/status"))
             sock.recv(4096)
+    else:
+        # An MSE viewer: its first frames, acknowledged or not.
+        ws = WebSocket("127.0.0.1", server.http_port, f"/cam{i % 2}/mse")
+        binary = 0
+        while binary < 3:
+            kind_received, _ = ws.receive()
+            if kind_received == BINARY:
+                binary += 1
+                if i % 4 == 1:
+                    ws.send(f"ack {binary}".encode())
+        ws.close()
 
 
 def test_hundreds_of_connects_and_disconnects_return_to_baseline(start_server) -> None:
