@@ -68,6 +68,7 @@ struct mse_session {
     pthread_mutex_t lock;
     GQueue outbox; /* struct outgoing */
     int drain_pending;
+    int overflowed; /* a frame was left out of a full outbox */
 
     /* The main loop's. */
     GQueue waiting; /* struct outgoing not yet handed to the connection, oldest first */
@@ -196,11 +197,18 @@ static void pump(struct mse_session *session) {
 
 static gboolean drain(gpointer data) {
     struct mse_session *session = data;
+    int overflowed;
     pthread_mutex_lock(&session->lock);
     while (!g_queue_is_empty(&session->outbox)) g_queue_push_tail(&session->waiting, g_queue_pop_head(&session->outbox));
     session->drain_pending = 0;
+    overflowed = session->overflowed;
+    session->overflowed = 0;
     pthread_mutex_unlock(&session->lock);
-    if (!session->freed) pump(session);
+    if (session->freed) return G_SOURCE_REMOVE;
+    /* Frames went missing on the way here: what follows them cannot be
+     * decoded until the next key frame. */
+    if (overflowed) skip_to_key_frame(session);
+    pump(session);
     return G_SOURCE_REMOVE;
 }
 
@@ -215,6 +223,7 @@ static void hand_over(enum mse_message kind, GBytes *bytes, int key_frame, void 
     out->made_us = g_get_monotonic_time();
     pthread_mutex_lock(&session->lock);
     if (kind == MSE_FRAGMENT && g_queue_get_length(&session->outbox) >= OUTBOX_LIMIT) {
+        session->overflowed = 1;
         pthread_mutex_unlock(&session->lock);
         outgoing_free(out);
         return;
