@@ -249,6 +249,7 @@ int main(int argc, char **argv) {
         hc.routes[hc.route_count++] = mse_route(mse);
         hc.routes[hc.route_count++] = recordings_http_route(recordings_dir(recordings));
         hc.status_sources[hc.status_source_count++] = recordings_status_source(recordings);
+        hc.status_sources[hc.status_source_count++] = mse_status_source(mse);
         rtsp = rtsp_service_start(&rc, &error);
         if (rtsp == NULL) {
             fprintf(stderr, PROGRAM ": cannot serve RTSP on %s port %d: %s\n", opts.listen, opts.rtsp_port,

@@ -127,6 +127,38 @@ struct mse_service *mse_service_new(struct feed *const feeds[2]) {
 
 unsigned mse_viewers(const struct mse_service *service) { return g_list_length(service->sessions); }
 
+static guint64 queued_bytes(const struct mse_service *service, int camera) {
+    guint64 bytes = 0;
+    const GList *link;
+    for (link = service->sessions; link != NULL; link = link->next)
+        if (mse_session_camera(link->data) == camera) bytes += mse_session_queued_bytes(link->data);
+    return bytes;
+}
+
+static void camera_json(JsonBuilder *builder, int camera, void *data) {
+    json_builder_set_member_name(builder, "mse");
+    json_builder_begin_object(builder);
+    json_builder_set_member_name(builder, "queued_bytes");
+    json_builder_add_int_value(builder, (gint64)queued_bytes(data, camera));
+    json_builder_end_object(builder);
+}
+
+static void metrics(GString *out, void *data) {
+    const struct mse_service *service = data;
+    int camera;
+    g_string_append(out, "# HELP boardcam_mse_queued_bytes What MSE viewers hold in the server and on the way.\n"
+                         "# TYPE boardcam_mse_queued_bytes gauge\n");
+    for (camera = 0; camera < 2; ++camera)
+        if (service->feeds[camera] != NULL)
+            g_string_append_printf(out, "boardcam_mse_queued_bytes{camera=\"%d\"} %" G_GUINT64_FORMAT "\n", camera,
+                                   queued_bytes(service, camera));
+}
+
+struct status_source mse_status_source(struct mse_service *service) {
+    struct status_source source = {camera_json, NULL, metrics, service};
+    return source;
+}
+
 void mse_service_stop(struct mse_service *service) {
     if (service != NULL) end_all(service);
 }

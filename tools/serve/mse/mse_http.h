@@ -20,6 +20,10 @@ struct mse_service *mse_service_new(struct feed *const feeds[2]);
 struct http_route mse_route(struct mse_service *service);
 /* Viewers connected now. */
 unsigned mse_viewers(const struct mse_service *service);
+/* In /api/status, per camera, "mse": {"queued_bytes"}: what its MSE viewers
+ * hold in the server and on the way; in /metrics,
+ * boardcam_mse_queued_bytes. */
+struct status_source mse_status_source(struct mse_service *service);
 /* Closes every viewer; no new one is taken. NULL is ignored. */
 void mse_service_stop(struct mse_service *service);
 /* Closes every viewer left and frees the service, after the HTTP service

@@ -430,3 +430,11 @@ void mse_session_free(struct mse_session *session) {
 }
 
 int mse_session_camera(const struct mse_session *session) { return session->camera; }
+
+gsize mse_session_queued_bytes(const struct mse_session *session) {
+    gsize bytes = session->unacked_bytes;
+    const GList *link;
+    for (link = session->waiting.head; link != NULL; link = link->next)
+        bytes += g_bytes_get_size(((const struct outgoing *)link->data)->bytes);
+    return bytes;
+}

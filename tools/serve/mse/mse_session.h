@@ -49,5 +49,7 @@ struct mse_session *mse_session_new(struct feed *feed, SoupWebsocketConnection *
 void mse_session_free(struct mse_session *session);
 
 int mse_session_camera(const struct mse_session *session);
+/* Bytes held for the viewer: waiting here, and sent but not acknowledged. */
+gsize mse_session_queued_bytes(const struct mse_session *session);
 
 #endif
