@@ -53,6 +53,12 @@ struct Viewer {
         }
         return changed_at;
     }
+    // One second's report of what was sent and what arrived, with its loss,
+    // round-trip time and the link's rate if a burst showed it.
+    void Report(double sent, double received, double loss, double rtt, double capacity = -1) {
+        link_report report{now += kSecond, sent, received, loss, rtt, 0, 0, capacity, -1};
+        tier_controller_update(&controller, &report, &last);
+    }
     // A viewer that joined on a free link, then found it too slow for the
     // main stream: on the low tier.
     static Viewer OnTheLowTier() {
@@ -164,8 +170,7 @@ TEST(TierController, TheLowTiersBitRateFollowsTheLinkWithinItsClamps) {
     // A 100 kbit/s link: overuse on the low tier every second.
     for (int i = 0; i < 20; ++i) {
         const double sent = run.controller.low_kbps;
-        link_report report{run.now += kSecond, sent, 100, 0.4, 400, 0, 0, -1, -1};
-        tier_controller_update(&run.controller, &report, &run.last);
+        run.Report(sent, 100, 0.4, 400);
         EXPECT_GE(run.last.low_kbps, TIER_LOW_MIN_KBPS);
         EXPECT_EQ(run.last.tier, TIER_LOW);
     }
@@ -173,8 +178,7 @@ TEST(TierController, TheLowTiersBitRateFollowsTheLinkWithinItsClamps) {
     // Clean again: up by a tenth a second, never past the top.
     int previous = run.last.low_kbps;
     for (int i = 0; i < 30; ++i) {
-        link_report report{run.now += kSecond, (double)run.controller.low_kbps, (double)run.controller.low_kbps, 0, 5, 0, 0, -1, -1};
-        tier_controller_update(&run.controller, &report, &run.last);
+        run.Report(run.controller.low_kbps, run.controller.low_kbps, 0, 5);
         if (run.last.tier == TIER_MAIN) {
             previous = run.last.low_kbps;
             break;
@@ -228,8 +232,7 @@ TEST(TierController, ALowTierAboveTheLinkComesDownToWhatArrives) {
     const double rtts[] = {184, 295, 313, 242, 362, 300};
     for (double rtt : rtts) {
         const double sent = run.controller.low_kbps;
-        link_report report{run.now += kSecond, sent, std::min(sent, 900.0), sent > 950 ? 0.04 : 0, rtt, 0, 0, -1, -1};
-        tier_controller_update(&run.controller, &report, &run.last);
+        run.Report(sent, std::min(sent, 900.0), sent > 950 ? 0.04 : 0, rtt);
     }
     EXPECT_LE(run.controller.low_kbps, 900) << "within what arrives";
     EXPECT_GE(run.controller.low_kbps, 600) << "not far below it";
@@ -243,16 +246,14 @@ TEST(TierController, ALinkSeenFullBoundsTheLowTierAndSparesUselessTrials) {
     ASSERT_EQ(run.controller.tier, TIER_LOW);
     for (int second = 0; second < 300; ++second) {
         const double sent = run.controller.low_kbps;
-        link_report report{run.now += kSecond, sent, sent, 0, 2, 0, 0, second % 7 == 0 ? 930.0 : -1, -1};
-        tier_controller_update(&run.controller, &report, &run.last);
+        run.Report(sent, sent, 0, 2, second % 7 == 0 ? 930.0 : -1);
         ASSERT_EQ(run.last.tier, TIER_LOW) << "no trial of 4 Mbit/s on a link seen at 930 kbit/s, second " << second;
         EXPECT_LE(run.last.low_kbps, 0.85 * 930 + 1);
     }
     EXPECT_GE(run.last.low_kbps, 0.85 * 930 - 1) << "and up to it";
     // Once the link has not been seen full for a while, a trial is made.
     for (int second = 0; second < 60 && run.controller.tier == TIER_LOW; ++second) {
-        link_report report{run.now += kSecond, (double)run.controller.low_kbps, (double)run.controller.low_kbps, 0, 2, 0, 0, -1, -1};
-        tier_controller_update(&run.controller, &report, &run.last);
+        run.Report(run.controller.low_kbps, run.controller.low_kbps, 0, 2);
     }
     EXPECT_EQ(run.controller.tier, TIER_MAIN);
 }

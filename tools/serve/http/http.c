@@ -19,8 +19,7 @@ static void respond_text(SoupServerMessage *msg, guint status, const char *type,
     soup_server_message_set_response(msg, type, SOUP_MEMORY_TAKE, text, strlen(text));
 }
 
-/* "/cam0.mjpg" -> 0 with kind ".mjpg"; -1 when the path names no camera. */
-static int camera_of_path(const char *path, const char *suffix) {
+int http_camera_of_path(const char *path, const char *suffix) {
     if (strncmp(path, "/cam", 4) != 0 || (path[4] != '0' && path[4] != '1')) return -1;
     return strcmp(path + 5, suffix) == 0 ? path[4] - '0' : -1;
 }
@@ -62,7 +61,7 @@ static void handle(SoupServer *server, SoupServerMessage *msg, const char *path,
         respond_text(msg, SOUP_STATUS_OK, "text/plain; version=0.0.4; charset=utf-8",
                      status_metrics(service->config.feeds, service->config.status_sources,
                                     service->config.status_source_count));
-    } else if (((camera = camera_of_path(path, ".mjpg")) >= 0 || (camera = camera_of_path(path, ".jpg")) >= 0) &&
+    } else if (((camera = http_camera_of_path(path, ".mjpg")) >= 0 || (camera = http_camera_of_path(path, ".jpg")) >= 0) &&
                service->config.feeds[camera] != NULL) {
         const int stream = g_str_has_suffix(path, ".mjpg");
         if (is_head) {

@@ -51,6 +51,10 @@ struct http_config {
 
 struct http_service;
 
+/* The camera a path names with `suffix` after it: "/cam0.mjpg" with ".mjpg"
+ * is 0, "/cam1/mse" with "/mse" is 1; -1 for any other path. */
+int http_camera_of_path(const char *path, const char *suffix);
+
 /* Listens on the default main context. NULL with `error` set when it cannot. */
 struct http_service *http_service_start(const struct http_config *config, GError **error);
 int http_service_port(const struct http_service *service);

@@ -59,17 +59,19 @@ static void add_count(JsonBuilder *builder, const char *name, uint64_t value) {
     json_builder_add_int_value(builder, (gint64)value);
 }
 
-/* Viewers per tier (WebRTC and MSE, which adapt), the low tier's state, the key frames viewers
- * asked of the main encoder and how many it made for them. */
+/* Viewers per tier (WebRTC and MSE, which adapt), the low tier's state, the
+ * key frames viewers asked of the main encoder and how many it made for
+ * them. */
 static void add_adaptation(JsonBuilder *builder, int camera, const struct feed_stats *stats) {
+    const int mse_main = viewers_on_tier(camera, VIEWER_MSE, 0), mse_low = viewers_on_tier(camera, VIEWER_MSE, 1);
     json_builder_set_member_name(builder, "tiers");
     json_builder_begin_object(builder);
-    add_count(builder, "main", (uint64_t)(viewers_on_tier(camera, VIEWER_WEBRTC, 0) + viewers_on_tier(camera, VIEWER_MSE, 0)));
-    add_count(builder, "low", (uint64_t)(viewers_on_tier(camera, VIEWER_WEBRTC, 1) + viewers_on_tier(camera, VIEWER_MSE, 1)));
+    add_count(builder, "main", (uint64_t)(viewers_on_tier(camera, VIEWER_WEBRTC, 0) + mse_main));
+    add_count(builder, "low", (uint64_t)(viewers_on_tier(camera, VIEWER_WEBRTC, 1) + mse_low));
     json_builder_set_member_name(builder, "mse");
     json_builder_begin_object(builder);
-    add_count(builder, "main", (uint64_t)viewers_on_tier(camera, VIEWER_MSE, 0));
-    add_count(builder, "low", (uint64_t)viewers_on_tier(camera, VIEWER_MSE, 1));
+    add_count(builder, "main", (uint64_t)mse_main);
+    add_count(builder, "low", (uint64_t)mse_low);
     json_builder_end_object(builder);
     add_count(builder, "switches", stats->tier_switches);
     json_builder_set_member_name(builder, "low_running");

@@ -23,15 +23,10 @@ static void on_ended(struct mse_session *session, const char *why, void *user) {
     viewers_leave();
 }
 
-static int camera_of_path(const char *path) {
-    if (strncmp(path, "/cam", 4) != 0 || (path[4] != '0' && path[4] != '1') || strcmp(path + 5, "/mse") != 0) return -1;
-    return path[4] - '0';
-}
-
 static void on_websocket(SoupServer *server, SoupServerMessage *msg, const char *path,
                          SoupWebsocketConnection *connection, gpointer data) {
     struct mse_service *service = data;
-    const int camera = camera_of_path(path);
+    const int camera = http_camera_of_path(path, "/mse");
     struct mse_session *session;
     GError *error = NULL;
     (void)server;
@@ -124,8 +119,6 @@ struct mse_service *mse_service_new(struct feed *const feeds[2]) {
     service->feeds[1] = feeds[1];
     return service;
 }
-
-unsigned mse_viewers(const struct mse_service *service) { return g_list_length(service->sessions); }
 
 static guint64 queued_bytes(const struct mse_service *service, int camera) {
     guint64 bytes = 0;

@@ -18,8 +18,6 @@ struct mse_service;
 struct mse_service *mse_service_new(struct feed *const feeds[2]);
 /* The route that adds the WebSocket handlers; its end closes every viewer. */
 struct http_route mse_route(struct mse_service *service);
-/* Viewers connected now. */
-unsigned mse_viewers(const struct mse_service *service);
 /* In /api/status, per camera, "mse": {"queued_bytes"}: what its MSE viewers
  * hold in the server and on the way; in /metrics,
  * boardcam_mse_queued_bytes. */

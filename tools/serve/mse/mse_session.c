@@ -12,6 +12,7 @@
 #include "feed/viewers.h"
 #include "mse_stream.h"
 #include "feed/tier_controller.h"
+#include "feed/tier_follow.h"
 
 /* The feed's byte stream made length-prefixed, with its configuration in
  * the caps, as an MP4 sample entry wants it. */
@@ -287,11 +288,11 @@ static void on_closed(SoupWebsocketConnection *connection, gpointer data) {
 }
 
 static void send_status(struct mse_session *session) {
-    const enum tier tier = feed_sink_tier(session->feed, session->src, NULL) == FEED_TIER_LOW ? TIER_LOW : TIER_MAIN;
-    gchar *text = g_strdup_printf("{\"type\":\"status\",\"tier\":\"%s\",\"fps\":%d,\"sent_kbps\":%.0f,\"estimate_kbps\":%.0f,"
-                           "\"queue_ms\":%.0f}",
-                           tier_name(tier), tier == TIER_LOW ? feed_low_fps(session->feed) : feed_config(session->feed)->fps,
-                           session->sent_kbps, session->received_kbps, session->queue_ms);
+    int fps;
+    const enum tier tier = tier_followed(session->feed, session->src, &fps);
+    gchar *text = g_strdup_printf("{\"type\":\"status\",\"tier\":\"%s\",\"fps\":%d,\"sent_kbps\":%.0f,"
+                                  "\"estimate_kbps\":%.0f,\"queue_ms\":%.0f}",
+                                  tier_name(tier), fps, session->sent_kbps, session->received_kbps, session->queue_ms);
     send_text(session, text);
     g_free(text);
 }
@@ -340,14 +341,7 @@ static gboolean look(gpointer data) {
             session->camera, report.sent_kbps, report.received_kbps, report.rtt_ms, report.queue_ms,
             session->unacked_bytes, tier_name(session->decision.tier), session->controller.trial ? " (trial)" : "",
             session->decision.low_kbps);
-    if (session->decision.tier != before) {
-        viewers_tier(session->camera, VIEWER_MSE, (int)before, -1);
-        viewers_tier(session->camera, VIEWER_MSE, (int)session->decision.tier, +1);
-        feed_switch_h264_sink(session->feed, session->src,
-                              session->decision.tier == TIER_LOW ? FEED_TIER_LOW : FEED_TIER_MAIN);
-    }
-    feed_set_low_tier_wish(session->feed, session->src,
-                           session->decision.tier == TIER_LOW ? session->decision.low_kbps : 0);
+    tier_follow(session->feed, session->src, VIEWER_MSE, before, &session->decision);
     if (session->decision.tier != before && session->decision.tier == TIER_LOW) skip_to_key_frame(session);
     pump(session);
     if (now - session->status_at >= STATUS_INTERVAL_US) {

@@ -70,8 +70,9 @@ void mse_stream_push(struct mse_stream *stream, GstBuffer *buffer, GstCaps *caps
                      void *user) {
     const int key = !GST_BUFFER_FLAG_IS_SET(buffer, GST_BUFFER_FLAG_DELTA_UNIT);
     const GstClockTime pts = GST_BUFFER_PTS(buffer);
-    const int new_config = stream->caps == NULL || !gst_caps_is_equal(stream->caps, caps);
+    int new_config;
     if (!GST_CLOCK_TIME_IS_VALID(pts) || caps == NULL) return;
+    new_config = stream->caps == NULL || !gst_caps_is_equal(stream->caps, caps);
     /* A unit from before the time line's zero (a clock that went back) would
      * wrap round: it is left out. */
     if (GST_CLOCK_TIME_IS_VALID(stream->first_pts) && pts < stream->first_pts) return;

@@ -12,6 +12,7 @@
 #include <gst/webrtc/webrtc.h>
 
 #include "feed/tier_controller.h"
+#include "feed/tier_follow.h"
 #include "feed/viewers.h"
 #include "link_stats.h"
 #include "tcp_send_bound.h"
@@ -423,8 +424,6 @@ static GstPadProbeReturn on_key_frame_request(GstPad *pad, GstPadProbeInfo *info
     return GST_PAD_PROBE_OK;
 }
 
-static enum feed_tier feed_tier_of(enum tier tier) { return tier == TIER_LOW ? FEED_TIER_LOW : FEED_TIER_MAIN; }
-
 /* Main loop: the newest statistics, one look at the viewer's link, and the
  * tier it is sent from here on. */
 static gboolean adapt(gpointer data) {
@@ -481,13 +480,7 @@ static gboolean adapt(gpointer data) {
             report.received_kbps, report.loss, report.rtt_ms, report.queue_ms,
             report.key_frames_asked, tier_name(session->decision.tier), session->controller.trial ? " (trial)" : "",
             session->decision.low_kbps);
-    if (session->decision.tier != before) {
-        viewers_tier(session->camera, VIEWER_WEBRTC, (int)before, -1);
-        viewers_tier(session->camera, VIEWER_WEBRTC, (int)session->decision.tier, +1);
-        feed_switch_h264_sink(session->feed, session->src, feed_tier_of(session->decision.tier));
-    }
-    feed_set_low_tier_wish(session->feed, session->src,
-                           session->decision.tier == TIER_LOW ? session->decision.low_kbps : 0);
+    tier_follow(session->feed, session->src, VIEWER_WEBRTC, before, &session->decision);
     if (session->decision.skip_to_key_frame) feed_skip_to_key_frame(session->feed, session->src);
     return G_SOURCE_REMOVE;
 }
@@ -693,12 +686,11 @@ const char *webrtc_session_id(const struct webrtc_session *session) { return ses
 int webrtc_session_camera(const struct webrtc_session *session) { return session->camera; }
 
 gchar *webrtc_session_describe(struct webrtc_session *session) {
-    /* The tier it gets, which a move waits for a key frame of the other. */
-    const enum tier tier = feed_sink_tier(session->feed, session->src, NULL) == FEED_TIER_LOW ? TIER_LOW : TIER_MAIN;
+    int fps;
+    const enum tier tier = tier_followed(session->feed, session->src, &fps);
     return g_strdup_printf("{\"transport\":\"%s\",\"tier\":\"%s\",\"fps\":%d,\"sent_kbps\":%.0f,"
                            "\"estimate_kbps\":%.0f,\"rtt_ms\":%.0f,\"low_kbps\":%d,\"trials\":%" G_GUINT64_FORMAT "}",
                            session->over_tcp ? "webrtc-tcp" : "webrtc", tier_name(tier),
-                           tier == TIER_LOW ? feed_low_fps(session->feed) : feed_config(session->feed)->fps,
-                           session->sent_kbps, session->estimate_kbps, session->rtt_ms, session->decision.low_kbps,
+                           fps, session->sent_kbps, session->estimate_kbps, session->rtt_ms, session->decision.low_kbps,
                            (guint64)session->controller.trials);
 }

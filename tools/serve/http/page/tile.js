@@ -218,6 +218,17 @@ class Player {
     }
   }
 
+  // The label under the picture ("WebRTC · low · 15 fps · 0.6 Mbit/s") and
+  // the same figures as the tile's data, for whoever reads them.
+  showReceived(name, tier, fps, mbps, frames, size) {
+    this.label.textContent = name + " \u00b7 " + (tier ? tier + " \u00b7 " : "") + fps.toFixed(0) + " fps \u00b7 " +
+      mbps.toFixed(1) + " Mbit/s";
+    this.label.dataset.rxFps = fps.toFixed(2);
+    this.label.dataset.rxMbps = mbps.toFixed(3);
+    this.div.dataset.framesDecoded = String(frames);
+    this.div.dataset.frameSize = size;
+  }
+
   // What the MSE stream shows, from the video's own counters, and its lag
   // behind the camera (data-lag-ms).
   measureMse() {
@@ -229,12 +240,7 @@ class Player {
       const fps = (frames - this.last.frames) / seconds, mbps = (bytes - this.last.bytes) * 8 / seconds / 1e6;
       const tier = this.served ? this.served.tier : null;
       if (tier) this.div.dataset.tier = tier;
-      this.label.textContent = "MSE \u00b7 " + (tier ? tier + " \u00b7 " : "") + fps.toFixed(0) + " fps \u00b7 " +
-        mbps.toFixed(1) + " Mbit/s";
-      this.label.dataset.rxFps = fps.toFixed(2);
-      this.label.dataset.rxMbps = mbps.toFixed(3);
-      this.div.dataset.framesDecoded = String(frames);
-      this.div.dataset.frameSize = this.video.videoWidth + "x" + this.video.videoHeight;
+      this.showReceived("MSE", tier, fps, mbps, frames, this.video.videoWidth + "x" + this.video.videoHeight);
     }
     this.last = { timestamp: now, frames, bytes };
   }
@@ -254,12 +260,7 @@ class Player {
       const mbps = (s.bytesReceived - this.last.bytesReceived) * 8 / seconds / 1e6;
       const tier = await this.tier();
       const name = this.transport() === "webrtc-tcp" ? "WebRTC over TCP" : "WebRTC";
-      this.label.textContent = name + " \u00b7 " + (tier ? tier + " \u00b7 " : "") + fps.toFixed(0) + " fps \u00b7 " +
-        mbps.toFixed(1) + " Mbit/s";
-      this.label.dataset.rxFps = fps.toFixed(2);
-      this.label.dataset.rxMbps = mbps.toFixed(3);
-      this.div.dataset.framesDecoded = String(s.framesDecoded || 0);
-      this.div.dataset.frameSize = (s.frameWidth || 0) + "x" + (s.frameHeight || 0);
+      this.showReceived(name, tier, fps, mbps, s.framesDecoded || 0, (s.frameWidth || 0) + "x" + (s.frameHeight || 0));
     }
     this.last = s;
   }
