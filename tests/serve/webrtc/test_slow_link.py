@@ -134,7 +134,11 @@ def test_a_slow_viewer_gets_the_low_tier_while_the_fast_one_and_the_recording_ke
         # The fast one keeps the main stream at the camera's rate, unfrozen.
         camera = statuses[-1][1]
         start = fast.joined() + 5
-        assert fast.fps(start, fast.samples[-1]["t"]) >= min(29, camera["measured_fps"] - 1), fast.samples
+        # 29 fps or more on an idle machine (30.0 in the benchmark); while CI
+        # builds beside it Chromium decodes a frame or two a second behind the
+        # camera (28.7 of 29.7 was seen). A viewer slowed by the slow one
+        # would be on the low tier's 15 fps, or frozen.
+        assert fast.fps(start, fast.samples[-1]["t"]) >= min(29, 0.9 * camera["measured_fps"]), fast.samples
         assert fast.longest_stall(start) <= 1.0, fast.samples
         assert fast.samples[-1]["tier"] == "main" and fast.samples[-1]["width"] == WIDTH, fast.samples[-1]
         # The main encoder's key frames stay at the recording's one a second:
