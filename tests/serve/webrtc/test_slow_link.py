@@ -185,12 +185,15 @@ def test_where_udp_is_blocked_the_tile_plays_over_tcp(start_server, workdir: Pat
         # The path's queue stays short: the server's tier fits the link, and
         # the connection holds little unsent. A key frame's burst may hold it
         # up for a moment; the picture never drifts behind.
+        # Over ten seconds: a moment of CI's load held the connection up for
+        # about a second once (Chromium then reports that figure for a few
+        # looks running), which a drifting queue would do all the time.
         rtts = []
-        for _ in range(9):
+        for _ in range(21):
             rtts.append(viewer.browser.evaluate(RTT))
             time.sleep(0.5)
         measured = sorted(r for r in rtts if r is not None)
-        assert len(measured) >= 5 and measured[len(measured) // 2] <= 0.3 and measured[-1] <= 1.5, rtts
+        assert len(measured) >= 10 and measured[len(measured) // 2] <= 0.3 and measured[-1] <= 2.0, rtts
     finally:
         viewer.close()
 
