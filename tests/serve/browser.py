@@ -55,6 +55,7 @@ class Browser:
         self.session = self.call("Target.attachToTarget", {"targetId": target, "flatten": True})["sessionId"]
         self.call("Page.enable", session=True)
         self.call("Runtime.enable", session=True)
+        self.call("Log.enable", session=True)
 
     def _send(self, message: Dict[str, Any]) -> None:
         os.write(self._commands, json.dumps(message).encode() + b"\0")
@@ -94,7 +95,9 @@ class Browser:
         """Loads url; `before_scripts` runs in the page before any of its own."""
         if before_scripts:
             self.call("Page.addScriptToEvaluateOnNewDocument", {"source": before_scripts}, session=True)
-        self.call("Page.navigate", {"url": url}, session=True)
+        result = self.call("Page.navigate", {"url": url}, session=True)
+        if result.get("errorText"):
+            raise BrowserError(f"{url} did not load: {result['errorText']}")
 
     def evaluate(self, expression: str, timeout: float = 30) -> Any:
         """The value of a JavaScript expression in the page (promises awaited)."""
@@ -113,7 +116,26 @@ class Browser:
             if value:
                 return value
             time.sleep(0.2)
-        raise BrowserError(f"timed out waiting for {what} ({expression!r} was {value!r})")
+        try:
+            page = self.evaluate("`${location.href} (${document.readyState}): ` + "
+                                 "(document.body ? document.body.innerText.slice(0, 400) : '')", timeout=5)
+        except BrowserError as e:
+            page = str(e)
+        raise BrowserError(f"timed out waiting for {what} ({expression!r} was {value!r}); "
+                           f"the page was {page!r} and said {self.complaints()}")
+
+    def complaints(self) -> List[str]:
+        """The page's errors so far (failed loads, exceptions), for a failure's message."""
+        said = []
+        for event in self.events:
+            params = event.get("params", {})
+            if event.get("method") == "Log.entryAdded" and params["entry"].get("level") == "error":
+                entry = params["entry"]
+                said.append(f"{entry.get('text')} {entry.get('url', '')}".strip())
+            elif event.get("method") == "Runtime.exceptionThrown":
+                details = params["exceptionDetails"]
+                said.append(details.get("exception", {}).get("description") or details.get("text", ""))
+        return said[-10:]
 
     def screenshot(self, path: Path) -> None:
         data = self.call("Page.captureScreenshot", {"format": "png"}, session=True)["data"]

@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import os
 import subprocess
+import time
 from typing import List, Optional
 
 
@@ -50,6 +51,11 @@ class SlowLink:
             self.made.append("namespace")
             run("ip", "link", "add", self.server_side, "type", "veth", "peer", "name", self.viewer_side)
             self.made.append("link")
+            # No IPv6 link-local addresses: one that appears a moment after the
+            # link is up is a network change to Chromium, which then fails
+            # whatever it was loading (a page's script, once and for good).
+            run("ip", "link", "set", self.server_side, "addrgenmode", "none")
+            run("ip", "link", "set", self.viewer_side, "addrgenmode", "none")
             run("ip", "link", "set", self.viewer_side, "netns", self.namespace)
             run("ip", "addr", "add", self.server_address + "/30", "dev", self.server_side)
             run("ip", "link", "set", self.server_side, "up")
@@ -58,6 +64,7 @@ class SlowLink:
             run("ip", "-n", self.namespace, "link", "set", "lo", "up")
             for side in ([], ["ip", "netns", "exec", self.namespace]):
                 self._queues(side, self.server_side if not side else self.viewer_side)
+            self._wait_until_up()
         except BaseException:
             self.__exit__(None, None, None)
             raise
@@ -69,6 +76,19 @@ class SlowLink:
         if "namespace" in self.made:
             subprocess.run(["ip", "netns", "del", self.namespace], stderr=subprocess.DEVNULL)
         self.made = []
+
+    def _wait_until_up(self) -> None:
+        """Both ends carry traffic before anything is started on them."""
+        deadline = time.monotonic() + 20
+        while True:
+            states = [subprocess.run(side + ["cat", f"/sys/class/net/{device}/operstate"], capture_output=True,
+                                     text=True).stdout.strip()
+                      for side, device in (([], self.server_side), (self.prefix(), self.viewer_side))]
+            if states == ["up", "up"]:
+                return
+            if time.monotonic() > deadline:
+                raise OSError(f"the link between {self.server_side} and {self.viewer_side} stayed {states}")
+            time.sleep(0.05)
 
     @staticmethod
     def _queues(side: List[str], device: str) -> None:
