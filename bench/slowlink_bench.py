@@ -30,7 +30,7 @@ PHASES = [("free link", None, ""), ("1.5 Mbit/s", 1500, ""), ("1 Mbit/s", 1000, 
           ("600 kbit/s", 600, ""), ("UDP blocked, 1 Mbit/s", 1000, "udp"),
           ("UDP and ICE-TCP blocked, 1 Mbit/s", 1000, "udp+tcp")]
 # WebRTC's ports, an aligned block that the filter drops as one.
-WEBRTC_PORTS = (42032, 16)
+WEBRTC_PORTS = (30128, 16)
 
 FIGURES = """(async () => {
   const tile = document.querySelector('.tile');

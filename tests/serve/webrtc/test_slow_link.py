@@ -170,7 +170,7 @@ RTT = """(async () => {
 
 def test_where_udp_is_blocked_the_tile_plays_over_tcp(start_server, workdir: Path, link: SlowLink) -> None:
     server = start_server("--listen", "0.0.0.0", "--no-auth", "--cameras", "0", "--size", f"{WIDTH}x{HEIGHT}",
-                          "--fps", str(FPS), "--webrtc-ports", "42000-42099", env=SCENE)
+                          "--fps", str(FPS), "--webrtc-ports", "30000-30099", env=SCENE)
     link.block_udp()
     link.limit(1000)
     viewer = Viewer(workdir, "viewer", f"http://{link.server_address}:{server.http_port}/", link)
