@@ -81,10 +81,10 @@ class SlowLink:
         """Both ends carry traffic before anything is started on them."""
         deadline = time.monotonic() + 20
         while True:
-            states = [subprocess.run(side + ["cat", f"/sys/class/net/{device}/operstate"], capture_output=True,
-                                     text=True).stdout.strip()
-                      for side, device in (([], self.server_side), (self.prefix(), self.viewer_side))]
-            if states == ["up", "up"]:
+            states = [subprocess.run(["ip"] + side + ["-o", "link", "show", "dev", device], capture_output=True,
+                                     text=True).stdout
+                      for side, device in (([], self.server_side), (["-n", self.namespace], self.viewer_side))]
+            if all(" state UP " in state for state in states):
                 return
             if time.monotonic() > deadline:
                 raise OSError(f"the link between {self.server_side} and {self.viewer_side} stayed {states}")
