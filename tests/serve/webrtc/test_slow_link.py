@@ -7,7 +7,7 @@ from __future__ import annotations
 import re
 import time
 from pathlib import Path
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Tuple
 
 import pytest
 
@@ -28,6 +28,15 @@ SCENE = {"BOARDSIM_PATTERN": "scene"}
 # (sampled every quarter second), and the bound is what only a real fault
 # breaks: the old fixed stream froze for good.
 LONGEST_FREEZE_S = 3.0
+# A trial of the main stream that fails freezes the picture while its key
+# frame crosses a link a quarter of its rate, and then the low tier's: 2.2 s
+# beside other tests here, and a freeze of 5 s was seen once while CI loaded
+# both cores. A viewer left on the main stream would freeze for good.
+TRIAL_FREEZE_S = 8.0
+# From joining to the first picture: 5 s here (the main stream's first key
+# frame fills the link before the move down); a stream the link does not
+# carry never shows one.
+FIRST_PICTURE_S = 12.0
 
 # The first tile's figures, from the page and from the browser's own
 # statistics.
@@ -81,16 +90,33 @@ class Viewer:
         assert len(within) >= 2, (start, end, self.samples[-3:])
         return (within[-1]["decoded"] - within[0]["decoded"]) / (within[-1]["t"] - within[0]["t"])
 
-    def longest_stall(self, start: float) -> float:
-        """The longest time without a new decoded frame after `start`."""
-        longest, since, last = 0.0, None, None
+    def stalls(self, start: float) -> List[Tuple[float, float]]:
+        """Each time without a new decoded frame after `start`: (from, seconds)."""
+        found: List[Tuple[float, float]] = []
+        since, last = None, None
         for s in self.samples:
             if s["t"] < start:
                 continue
             if last is None or s["decoded"] > last:
                 since, last = s["t"], s["decoded"]
-            longest = max(longest, s["t"] - since)
-        return longest
+            elif found and found[-1][0] == since:
+                found[-1] = (since, s["t"] - since)
+            else:
+                found.append((since, s["t"] - since))
+        return found
+
+    def longest_stall(self, start: float) -> float:
+        """The longest time without a new decoded frame after `start`."""
+        return max((seconds for _, seconds in self.stalls(start)), default=0.0)
+
+    def first_picture(self) -> Optional[float]:
+        return next((s["t"] for s in self.samples if s["decoded"] > 0), None)
+
+    def timeline(self) -> str:
+        """Its samples in one line, for a failure's message: seconds since it
+        joined, frames decoded, tier."""
+        joined = next((s["t"] for s in self.samples if s.get("connected")), self.samples[0]["t"])
+        return " ".join(f"{s['t'] - joined:+.1f}:{s['decoded']}:{s['tier'] or '-'}" for s in self.samples)
 
     def close(self) -> None:
         self.browser.close()
@@ -111,6 +137,13 @@ def key_frames_between(statuses: List, start: float, end: float) -> int:
     return within[-1]["key_frames"]["total"] - within[0]["key_frames"]["total"]
 
 
+def switches_between(statuses: List, start: float, end: float) -> int:
+    """Moves between tiers the server made in [start, end], by its count."""
+    before = [c for t, c in statuses if t <= start] or [statuses[0][1]]
+    until = [c for t, c in statuses if t <= end] or [statuses[0][1]]
+    return until[-1]["tiers"]["switches"] - before[-1]["tiers"]["switches"]
+
+
 def test_a_slow_viewer_gets_the_low_tier_while_the_fast_one_and_the_recording_keep_the_main_stream(
         start_server, workdir: Path, link: SlowLink) -> None:
     (workdir / "recordings").mkdir()
@@ -129,8 +162,15 @@ def test_a_slow_viewer_gets_the_low_tier_while_the_fast_one_and_the_recording_ke
         # 13 to 14 fps on an idle machine (the benchmark); 11.9 was seen
         # while CI builds beside it. A stream the link does not carry decodes
         # nothing.
-        assert slow.fps(joined + 5, slow.samples[-1]["t"]) >= 10, slow.samples
-        assert slow.longest_stall(joined + 5) <= LONGEST_FREEZE_S, slow.samples
+        assert slow.fps(joined + 5, slow.samples[-1]["t"]) >= 10, slow.timeline()
+        first = slow.first_picture()
+        assert first is not None and first - joined <= FIRST_PICTURE_S, slow.timeline()
+        # Once it shows pictures, a freeze is a trial of the main stream that
+        # failed (the server moved it up and down again) or short.
+        for begin, seconds in slow.stalls(max(joined + 5, first)):
+            moved = switches_between(statuses, begin - 0.5, begin + seconds)
+            assert seconds <= (TRIAL_FREEZE_S if moved else LONGEST_FREEZE_S), (
+                f"frozen {seconds:.1f} s from {begin - joined:+.1f} s, moved {moved} times", slow.timeline())
         last = slow.samples[-1]
         assert last["tier"] == "low" and last["width"] == 640, last
         assert re.fullmatch(r"WebRTC \u00b7 low \u00b7 \d+ fps \u00b7 \d+\.\d Mbit/s", last["label"]), last
@@ -141,8 +181,8 @@ def test_a_slow_viewer_gets_the_low_tier_while_the_fast_one_and_the_recording_ke
         # builds beside it Chromium decodes a frame or two a second behind the
         # camera (28.7 of 29.7 was seen). A viewer slowed by the slow one
         # would be on the low tier's 15 fps, or frozen.
-        assert fast.fps(start, fast.samples[-1]["t"]) >= min(29, 0.9 * camera["measured_fps"]), fast.samples
-        assert fast.longest_stall(start) <= 1.0, fast.samples
+        assert fast.fps(start, fast.samples[-1]["t"]) >= min(29, 0.9 * camera["measured_fps"]), fast.timeline()
+        assert fast.longest_stall(start) <= 1.0, fast.timeline()
         assert fast.samples[-1]["tier"] == "main" and fast.samples[-1]["width"] == WIDTH, fast.samples[-1]
         # The main encoder's key frames stay at the recording's one a second:
         # the slow viewer's requests go to its own tier.
