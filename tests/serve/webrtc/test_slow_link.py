@@ -137,6 +137,16 @@ def key_frames_between(statuses: List, start: float, end: float) -> int:
     return within[-1]["key_frames"]["total"] - within[0]["key_frames"]["total"]
 
 
+def assert_frozen_briefly(viewer: Viewer, start: float, statuses: List) -> None:
+    """From `start` on, a freeze is short, or a trial of the main stream that
+    failed: the server moved the viewer up and down again meanwhile."""
+    joined = viewer.joined()
+    for begin, seconds in viewer.stalls(start):
+        moved = switches_between(statuses, begin - 0.5, begin + seconds)
+        assert seconds <= (TRIAL_FREEZE_S if moved else LONGEST_FREEZE_S), (
+            f"frozen {seconds:.1f} s from {begin - joined:+.1f} s, moved {moved} times", viewer.timeline())
+
+
 def switches_between(statuses: List, start: float, end: float) -> int:
     """Moves between tiers the server made in [start, end], by its count."""
     before = [c for t, c in statuses if t <= start] or [statuses[0][1]]
@@ -165,12 +175,7 @@ def test_a_slow_viewer_gets_the_low_tier_while_the_fast_one_and_the_recording_ke
         assert slow.fps(joined + 5, slow.samples[-1]["t"]) >= 10, slow.timeline()
         first = slow.first_picture()
         assert first is not None and first - joined <= FIRST_PICTURE_S, slow.timeline()
-        # Once it shows pictures, a freeze is a trial of the main stream that
-        # failed (the server moved it up and down again) or short.
-        for begin, seconds in slow.stalls(max(joined + 5, first)):
-            moved = switches_between(statuses, begin - 0.5, begin + seconds)
-            assert seconds <= (TRIAL_FREEZE_S if moved else LONGEST_FREEZE_S), (
-                f"frozen {seconds:.1f} s from {begin - joined:+.1f} s, moved {moved} times", slow.timeline())
+        assert_frozen_briefly(slow, max(joined + 5, first), statuses)
         last = slow.samples[-1]
         assert last["tier"] == "low" and last["width"] == 640, last
         assert re.fullmatch(r"WebRTC \u00b7 low \u00b7 \d+ fps \u00b7 \d+\.\d Mbit/s", last["label"]), last
@@ -250,22 +255,22 @@ def test_a_viewer_follows_a_link_whose_capacity_changes(start_server, workdir: P
                           "--fps", str(FPS), "--bitrate", "2000", env=SCENE)
     link.limit(1000)
     viewer = Viewer(workdir, "viewer", f"http://{link.server_address}:{server.http_port}/", link)
+    statuses: List = []
     try:
-        watch([viewer], 15)
+        watch([viewer], 15, server, statuses)
         # Joining is the first test's: here, what follows it.
-        settled = viewer.joined() + 5
+        settled = max(viewer.joined() + 5, viewer.first_picture() or 0)
         assert viewer.samples[-1]["tier"] == "low", viewer.samples[-1]
         link.limit(2500)
         widened = time.monotonic()
-        watch([viewer], 20)
+        watch([viewer], 20, server, statuses)
         on_main = [s["t"] - widened for s in viewer.samples if s["t"] > widened and s["width"] == WIDTH]
         assert on_main and on_main[0] <= 20, viewer.samples[-20:]
         link.limit(600)
-        watch([viewer], 10)
+        watch([viewer], 10, server, statuses)
         link.limit(1000)
-        watch([viewer], 10)
-        assert viewer.longest_stall(settled) <= LONGEST_FREEZE_S, " ".join(
-            f'{s["t"] - settled:.1f}:{s["decoded"]}:{s["tier"]}:{s["width"]}' for s in viewer.samples)
+        watch([viewer], 10, server, statuses)
+        assert_frozen_briefly(viewer, settled, statuses)
         assert viewer.samples[-1]["tier"] == "low" and viewer.samples[-1]["decoded"] > 0, viewer.samples[-1]
     finally:
         viewer.close()
